@@ -1,0 +1,14 @@
+# Warnings for our own targets only; third-party code is not held to them.
+add_library(register_warnings INTERFACE)
+target_compile_options(register_warnings INTERFACE
+  $<$<CXX_COMPILER_ID:GNU,Clang>:-Wall -Wextra -Wpedantic -Wshadow -Wconversion
+      -Wsign-conversion -Wold-style-cast -Wnon-virtual-dtor -Woverloaded-virtual
+      -Wnull-dereference -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough>
+  $<$<AND:$<BOOL:${REGISTER_WARNINGS_AS_ERRORS}>,$<CXX_COMPILER_ID:GNU,Clang>>:-Werror>)
+
+# Test and tool code may use third-party APIs (GoogleTest, OpenSSL) that do
+# not survive the strictest conversions; they keep the rest.
+add_library(register_test_warnings INTERFACE)
+target_compile_options(register_test_warnings INTERFACE
+  $<$<CXX_COMPILER_ID:GNU,Clang>:-Wall -Wextra -Wshadow>
+  $<$<AND:$<BOOL:${REGISTER_WARNINGS_AS_ERRORS}>,$<CXX_COMPILER_ID:GNU,Clang>>:-Werror>)

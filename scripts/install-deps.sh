@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, whatever the build, the tests, the tools
+# and the benchmarks need and this machine lacks. Safe to run again.
+set -euo pipefail
+
+packages=(
+  cmake make g++ clang-14 clang-format libclang-rt-14-dev
+  googletest libgtest-dev libbenchmark-dev libssl-dev libgmp-dev
+  binutils pkg-config valgrind
+)
+# Extra groups, chosen by the caller: windows (mingw-w64 and Wine), plot.
+for group in "$@"; do
+  case "$group" in
+    windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64) ;;
+    plot) packages+=(gnuplot-nox) ;;
+    *) echo "unknown package group: $group" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
+    missing+=("$package")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

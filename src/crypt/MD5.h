@@ -1,0 +1,5 @@
+#pragma once
+// Placeholder until MD5 is written.
+namespace LumenCryptMini {
+class MD5 {};
+} // namespace LumenCryptMini
