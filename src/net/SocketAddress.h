@@ -34,7 +34,7 @@ class SocketAddress {
     std::string ipText() const;
     std::array<std::uint8_t, 4> ipNetworkOrder() const;
     bool isValid() const { return valid; }
-    const Platform::SocketAddressRecord& record() const { return image; }
+    const Platform::SocketAddressRecord& record() const { return bytes; }
 
     // Byte-wise over the 16-byte record (so by port, then by address, among
     // set values); the valid flag takes no part.
@@ -43,6 +43,6 @@ class SocketAddress {
   private:
     void clear();
 
-    Platform::SocketAddressRecord image{};
+    Platform::SocketAddressRecord bytes{};
     bool valid = false;
 };

@@ -77,6 +77,8 @@ class TimedSocket {
     void close();
 
   private:
+    SocketStatus finishReceive(SocketStatus status, std::int32_t count);
+
     Platform::SocketHandle handle = Platform::invalidSocket;
     SocketType type;
     ByteString messageBuffer;

@@ -1,1 +1,425 @@
-// Placeholder until this unit is written.
+// POSIX backend of the socket seam. It gives the rest of the library Windows
+// Sockets semantics: failures are reported as Winsock error codes, readiness
+// is reported per watched set the way select() does on Windows, and nothing
+// here changes process-wide state (no signal dispositions, no global flags).
+
+#include "platform/Platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace Platform {
+
+namespace {
+
+// WSAGetLastError is per thread; so is this.
+thread_local std::int32_t lastError = 0;
+
+// errno to its Winsock twin, as Wine's Winsock does; an errno without a twin
+// passes through unchanged. EBADF maps to WSAENOTSOCK because a closed or
+// foreign handle is what Winsock reports that way.
+std::int32_t winsockError(int error)
+{
+    switch (error) {
+    case EINTR:
+        return 10004;
+    case EBADF:
+    case ENOTSOCK:
+        return 10038;
+    case EPERM:
+    case EACCES:
+        return 10013;
+    case EFAULT:
+        return 10014;
+    case EINVAL:
+        return 10022;
+    case EMFILE:
+        return 10024;
+    case EINPROGRESS:
+    case EWOULDBLOCK:
+#if EAGAIN != EWOULDBLOCK
+    case EAGAIN:
+#endif
+        return 10035;
+    case EALREADY:
+        return 10037;
+    case EDESTADDRREQ:
+        return 10039;
+    case EMSGSIZE:
+        return 10040;
+    case EPROTOTYPE:
+        return 10041;
+    case ENOPROTOOPT:
+        return 10042;
+    case EPROTONOSUPPORT:
+        return 10043;
+    case ESOCKTNOSUPPORT:
+        return 10044;
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+        return 10045;
+    case EPFNOSUPPORT:
+        return 10046;
+    case EAFNOSUPPORT:
+        return 10047;
+    case EADDRINUSE:
+        return 10048;
+    case EADDRNOTAVAIL:
+        return 10049;
+    case ENETDOWN:
+        return 10050;
+    case ENETUNREACH:
+        return 10051;
+    case ENETRESET:
+        return 10052;
+    case ECONNABORTED:
+        return 10053;
+    case ECONNRESET:
+    case EPIPE:
+        return 10054;
+    case ENOBUFS:
+        return 10055;
+    case EISCONN:
+        return 10056;
+    case ENOTCONN:
+        return 10057;
+    case ESHUTDOWN:
+        return 10058;
+    case ETOOMANYREFS:
+        return 10059;
+    case ETIMEDOUT:
+        return 10060;
+    case ECONNREFUSED:
+        return 10061;
+    case ELOOP:
+        return 10062;
+    case ENAMETOOLONG:
+        return 10063;
+    case EHOSTDOWN:
+        return 10064;
+    case EHOSTUNREACH:
+        return 10065;
+    case ENOTEMPTY:
+        return 10066;
+#ifdef EPROCLIM
+    case EPROCLIM:
+        return 10067;
+#endif
+#ifdef EUSERS
+    case EUSERS:
+        return 10068;
+#endif
+#ifdef EDQUOT
+    case EDQUOT:
+        return 10069;
+#endif
+#ifdef ESTALE
+    case ESTALE:
+        return 10070;
+#endif
+#ifdef EREMOTE
+    case EREMOTE:
+        return 10071;
+#endif
+    default:
+        return error;
+    }
+}
+
+void failWith(int error)
+{
+    lastError = winsockError(error);
+}
+
+int descriptor(SocketHandle handle)
+{
+    // Winsock's all-ones invalid value becomes -1; anything that is no
+    // descriptor at all is left for the call to refuse with EBADF.
+    return handle > static_cast<SocketHandle>(INT_MAX) ? -1 : static_cast<int>(handle);
+}
+
+std::uint64_t monotonicMilliseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+bool setIntOption(SocketHandle handle, int level, int name, int value)
+{
+    if (setsockopt(descriptor(handle), level, name, &value, sizeof value) != 0) {
+        failWith(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::int32_t startSockets()
+{
+    return 0;
+}
+
+std::int32_t stopSockets()
+{
+    return 0;
+}
+
+std::int32_t lastSocketError()
+{
+    return lastError;
+}
+
+SocketHandle openSocket(SocketKind kind)
+{
+    const int type = kind == SocketKind::stream ? SOCK_STREAM : SOCK_DGRAM;
+    const int protocol = kind == SocketKind::stream ? IPPROTO_TCP : IPPROTO_UDP;
+#ifdef SOCK_CLOEXEC
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, protocol);
+#else
+    const int fd = socket(AF_INET, type, protocol);
+    if (fd >= 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        failWith(errno);
+        ::close(fd);
+        return invalidSocket;
+    }
+#endif
+    if (fd < 0) {
+        failWith(errno);
+        return invalidSocket;
+    }
+#ifdef SO_NOSIGPIPE
+    // Where send() has no MSG_NOSIGNAL the socket itself must not signal.
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
+    return static_cast<SocketHandle>(fd);
+}
+
+void closeSocket(SocketHandle handle)
+{
+    ::close(descriptor(handle));
+}
+
+bool setLingerOff(SocketHandle handle)
+{
+    const linger off{};
+    if (setsockopt(descriptor(handle), SOL_SOCKET, SO_LINGER, &off, sizeof off) != 0) {
+        failWith(errno);
+        return false;
+    }
+    return true;
+}
+
+bool setBroadcast(SocketHandle handle)
+{
+    return setIntOption(handle, SOL_SOCKET, SO_BROADCAST, 1);
+}
+
+bool setNonBlocking(SocketHandle handle)
+{
+    const int fd = descriptor(handle);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        failWith(errno);
+        return false;
+    }
+    return true;
+}
+
+bool connectSocket(SocketHandle handle, const SocketAddressRecord& address)
+{
+    const int fd = descriptor(handle);
+    const auto family = static_cast<unsigned>(address[0] | address[1] << 8);
+    if (family != 2) {
+        // Winsock dissolves a datagram association on an address of another
+        // family and refuses it on a stream; Linux would instead disconnect a
+        // stream, so the stream case is refused here.
+        int type = 0;
+        socklen_t size = sizeof type;
+        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0) {
+            failWith(errno);
+            return false;
+        }
+        if (type != SOCK_DGRAM) {
+            failWith(EAFNOSUPPORT);
+            return false;
+        }
+        sockaddr unspecified{};
+        unspecified.sa_family = AF_UNSPEC;
+        if (::connect(fd, &unspecified, sizeof unspecified) != 0) {
+            failWith(errno);
+            return false;
+        }
+        return true;
+    }
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    std::memcpy(&target.sin_port, &address[2], 2);
+    std::memcpy(&target.sin_addr, &address[4], 4);
+    sockaddr generic{};
+    static_assert(sizeof generic >= sizeof target);
+    std::memcpy(&generic, &target, sizeof target);
+    if (::connect(fd, &generic, sizeof target) != 0) {
+        failWith(errno);
+        return false;
+    }
+    return true;
+}
+
+std::int32_t sendSome(SocketHandle handle, const std::uint8_t* data, std::int32_t length)
+{
+    if (length < 0) {
+        failWith(EINVAL);
+        return -1;
+    }
+#ifdef MSG_NOSIGNAL
+    constexpr int flags = MSG_NOSIGNAL;
+#else
+    constexpr int flags = 0;
+#endif
+    for (;;) {
+        const ssize_t done =
+            ::send(descriptor(handle), data, static_cast<std::size_t>(length), flags);
+        if (done >= 0) {
+            return static_cast<std::int32_t>(done);
+        }
+        if (errno != EINTR) {
+            failWith(errno);
+            return -1;
+        }
+    }
+}
+
+std::int32_t receiveSome(SocketHandle handle, std::uint8_t* buffer, std::int32_t length)
+{
+    if (length < 0) {
+        failWith(EINVAL);
+        return -1;
+    }
+    for (;;) {
+        const ssize_t done =
+            ::recv(descriptor(handle), buffer, static_cast<std::size_t>(length), 0);
+        if (done >= 0) {
+            return static_cast<std::int32_t>(done);
+        }
+        if (errno != EINTR) {
+            failWith(errno);
+            return -1;
+        }
+    }
+}
+
+WaitResult waitSocket(SocketHandle handle, WaitSets watch, std::uint32_t timeoutMs)
+{
+    // poll rather than select: select cannot watch a descriptor at or above
+    // FD_SETSIZE, which a host with many open files hands out.
+    pollfd entry{};
+    entry.fd = descriptor(handle);
+    entry.events = static_cast<short>((watch.read ? POLLIN : 0) | (watch.write ? POLLOUT : 0));
+    const std::uint64_t deadline = monotonicMilliseconds() + timeoutMs;
+    WaitResult result;
+    for (;;) {
+        const std::uint64_t now = monotonicMilliseconds();
+        const std::uint64_t left = deadline > now ? deadline - now : 0;
+        entry.revents = 0;
+        const int ready = poll(&entry, 1, static_cast<int>(left < INT_MAX ? left : INT_MAX));
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue; // resumed with the time that is left
+            }
+            failWith(errno);
+            result.count = -1;
+            return result;
+        }
+        if (ready == 0) {
+            if (left > INT_MAX) {
+                continue; // a wait longer than poll can express in one go
+            }
+            return result;
+        }
+        break;
+    }
+    if ((entry.revents & POLLNVAL) != 0) {
+        failWith(EBADF);
+        result.count = -1;
+        return result;
+    }
+    const bool error = (entry.revents & POLLERR) != 0;
+    const bool hangUp = (entry.revents & POLLHUP) != 0;
+    if (watch.exception && error) {
+        // Windows reports a failed connect in the exception set alone.
+        result.ready.exception = true;
+    } else if (watch.write && ((entry.revents & POLLOUT) != 0 || error || hangUp)) {
+        result.ready.write = true;
+    }
+    // A closed or failed socket is readable: the receive then reports it.
+    result.ready.read = watch.read && (entry.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+    result.count = (result.ready.read ? 1 : 0) + (result.ready.write ? 1 : 0) +
+                   (result.ready.exception ? 1 : 0);
+    return result;
+}
+
+std::int32_t pendingSocketError(SocketHandle handle)
+{
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(descriptor(handle), SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+        return 0;
+    }
+    return error == 0 ? 0 : winsockError(error);
+}
+
+std::uint32_t dottedAddress(const char* text)
+{
+    return inet_addr(text);
+}
+
+bool lookupHost(const char* name, std::array<std::uint8_t, 4>& address)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) {
+        return false;
+    }
+    bool ok = false;
+    if (found->ai_family == AF_INET && found->ai_addr != nullptr &&
+        found->ai_addrlen >= sizeof(sockaddr_in)) {
+        sockaddr_in first{};
+        std::memcpy(&first, found->ai_addr, sizeof first);
+        std::memcpy(address.data(), &first.sin_addr, address.size());
+        ok = true;
+    }
+    freeaddrinfo(found);
+    return ok;
+}
+
+std::uint32_t tickCount()
+{
+    return static_cast<std::uint32_t>(monotonicMilliseconds());
+}
+
+void sleepMilliseconds(std::uint32_t milliseconds)
+{
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+} // namespace Platform
