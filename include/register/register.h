@@ -56,6 +56,11 @@ enum {
  * Returns one of the REGISTER_RESULT_ codes. Never lets an exception or a
  * signal escape into the host. Each network step is bounded by a timeout;
  * host-name lookup of the directory servers is bounded only by the resolver.
+ *
+ * A registration server's public key is used only when its modulus is a
+ * whole number of bytes, from 32 to 2,064 bits (4 to 258 bytes). A server
+ * offering any other key is passed over like an unreachable one, except that
+ * a zero modulus ends the call with REGISTER_RESULT_INTERNAL_ERROR.
  */
 REGISTER_API int32_t REGISTER_CALL DLL_RegisterUser(const char* text, int32_t setting,
                                                     int32_t flag1, int32_t flag2,
