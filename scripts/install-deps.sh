@@ -3,6 +3,7 @@
 # and the benchmarks need and this machine lacks. Safe to run again.
 set -euo pipefail
 
+needI386=0
 packages=(
   cmake make g++ clang-14 clang-format libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev libssl-dev libgmp-dev
@@ -11,11 +12,23 @@ packages=(
 # Extra groups, chosen by the caller: windows (mingw-w64 and Wine), plot.
 for group in "$@"; do
   case "$group" in
-    windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64) ;;
+    windows)
+      packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
+      needI386=1
+      ;;
     plot) packages+=(gnuplot-nox) ;;
     *) echo "unknown package group: $group" >&2; exit 2 ;;
   esac
 done
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+
+# wine32 is an i386 package: dpkg must know the architecture before apt can
+# see it (the package lists are fetched again below when anything is missing).
+if [ "$needI386" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -27,8 +40,6 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-sudo=""
-if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 echo "Installing: ${missing[*]}"
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
