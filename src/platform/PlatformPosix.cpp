@@ -4,6 +4,7 @@
 // here changes process-wide state (no signal dispositions, no global flags).
 
 #include "platform/Platform.h"
+#include "platform/PosixErrors.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -24,10 +25,40 @@ namespace {
 // WSAGetLastError is per thread; so is this.
 thread_local std::int32_t lastError = 0;
 
-// errno to its Winsock twin, as Wine's Winsock does; an errno without a twin
-// passes through unchanged. EBADF maps to WSAENOTSOCK because a closed or
+void failWith(int error)
+{
+    lastError = winsockErrorFromErrno(error);
+}
+
+int descriptor(SocketHandle handle)
+{
+    // Winsock's all-ones invalid value becomes -1; anything that is no
+    // descriptor at all is left for the call to refuse with EBADF.
+    return handle > static_cast<SocketHandle>(INT_MAX) ? -1 : static_cast<int>(handle);
+}
+
+std::uint64_t monotonicMilliseconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+bool setIntOption(SocketHandle handle, int level, int name, int value)
+{
+    if (setsockopt(descriptor(handle), level, name, &value, sizeof value) != 0) {
+        failWith(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// EBADF maps to WSAENOTSOCK because a closed or
 // foreign handle is what Winsock reports that way.
-std::int32_t winsockError(int error)
+std::int32_t winsockErrorFromErrno(int error)
 {
     switch (error) {
     case EINTR:
@@ -136,37 +167,6 @@ std::int32_t winsockError(int error)
         return error;
     }
 }
-
-void failWith(int error)
-{
-    lastError = winsockError(error);
-}
-
-int descriptor(SocketHandle handle)
-{
-    // Winsock's all-ones invalid value becomes -1; anything that is no
-    // descriptor at all is left for the call to refuse with EBADF.
-    return handle > static_cast<SocketHandle>(INT_MAX) ? -1 : static_cast<int>(handle);
-}
-
-std::uint64_t monotonicMilliseconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-}
-
-bool setIntOption(SocketHandle handle, int level, int name, int value)
-{
-    if (setsockopt(descriptor(handle), level, name, &value, sizeof value) != 0) {
-        failWith(errno);
-        return false;
-    }
-    return true;
-}
-
-} // namespace
 
 std::int32_t startSockets()
 {
@@ -327,11 +327,18 @@ WaitResult waitSocket(SocketHandle handle, WaitSets watch, std::uint32_t timeout
 {
     // poll rather than select: select cannot watch a descriptor at or above
     // FD_SETSIZE, which a host with many open files hands out.
+    WaitResult result;
     pollfd entry{};
     entry.fd = descriptor(handle);
+    if (entry.fd < 0) {
+        // poll would skip a negative descriptor and just sleep; select on
+        // an invalid socket fails.
+        failWith(EBADF);
+        result.count = -1;
+        return result;
+    }
     entry.events = static_cast<short>((watch.read ? POLLIN : 0) | (watch.write ? POLLOUT : 0));
     const std::uint64_t deadline = monotonicMilliseconds() + timeoutMs;
-    WaitResult result;
     for (;;) {
         const std::uint64_t now = monotonicMilliseconds();
         const std::uint64_t left = deadline > now ? deadline - now : 0;
@@ -380,7 +387,7 @@ std::int32_t pendingSocketError(SocketHandle handle)
     if (getsockopt(descriptor(handle), SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
         return 0;
     }
-    return error == 0 ? 0 : winsockError(error);
+    return error == 0 ? 0 : winsockErrorFromErrno(error);
 }
 
 std::uint32_t dottedAddress(const char* text)
