@@ -1,1 +1,95 @@
-// Placeholder until this unit is written.
+#include "crypt/RandomPool.h"
+
+#include "platform/Platform.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace LumenCryptMini {
+
+std::int32_t entropyCounter = 0;
+
+namespace {
+
+constexpr std::size_t systemSeedLength = 32;
+
+void store64le(std::uint8_t* p, std::uint64_t v)
+{
+    for (int i = 0; i < 8; ++i) {
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+}
+
+} // namespace
+
+RandomPool::RandomPool()
+{
+    ByteString bytes = gatherEntropy();
+    const std::size_t sampleLength = bytes.size();
+    bytes.resize(sampleLength + systemSeedLength);
+    // If the system generator fails, whatever it did deliver stays and the
+    // rest remains zero: the seed is then no weaker than the sample alone,
+    // and a pool has no way to report failure to the key or exponent that
+    // draws from it.
+    Platform::systemRandom(bytes.data() + sampleLength, systemSeedLength);
+    addSeed(bytes);
+}
+
+RandomPool::RandomPool(const ByteString& seedBytes)
+{
+    addSeed(seedBytes);
+}
+
+void RandomPool::addSeed(const ByteString& bytes)
+{
+    if (!seed.empty()) {
+        md5.update(seed);
+    }
+    seed = md5.digest(bytes);
+}
+
+void RandomPool::fill(ByteString& buffer)
+{
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        if (blockPosition == outputBlock.size()) {
+            nextBlock();
+        }
+        const std::size_t take = std::min(buffer.size() - done, outputBlock.size() - blockPosition);
+        std::memcpy(buffer.data() + done, outputBlock.data() + blockPosition, take);
+        blockPosition += take;
+        done += take;
+    }
+}
+
+void RandomPool::nextBlock()
+{
+    std::uint8_t counterBytes[8];
+    store64le(counterBytes, blockCounter);
+    md5.update(seed);
+    md5.update(counterBytes, sizeof counterBytes);
+    md5.finish(outputBlock.data());
+    ++blockCounter;
+    blockPosition = 0;
+}
+
+ByteString gatherEntropy()
+{
+    const std::int32_t n = Platform::interlockedIncrement(&entropyCounter);
+
+    const Platform::DiskFreeSpace disk = Platform::currentDriveFreeSpace();
+    const std::uint32_t used = disk.totalClusters - disk.freeClusters;
+    const std::uint32_t larger = std::max(used, disk.freeClusters);
+    const std::uint32_t space = larger * disk.sectorsPerCluster * disk.bytesPerSector;
+
+    std::uint64_t sample = space;
+    sample = (sample & ~std::uint64_t{0xffff}) | (Platform::tickCount() >> 16);
+    sample = (Platform::systemTimeAsFileTime() ^ sample) +
+             static_cast<std::uint64_t>(static_cast<std::int64_t>(n));
+
+    ByteString out(8);
+    store64le(out.data(), sample);
+    return out;
+}
+
+} // namespace LumenCryptMini

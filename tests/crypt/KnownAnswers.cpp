@@ -1,0 +1,57 @@
+#include "KnownAnswers.h"
+
+#include <algorithm>
+#include <fstream>
+#include <openssl/md5.h>
+
+std::vector<KnownAnswer> readKnownAnswers(const std::string& fileName)
+{
+    std::ifstream in(std::string(CRYPT_TEST_DATA) + "/" + fileName);
+    std::vector<KnownAnswer> records(1);
+    for (std::string line; std::getline(in, line);) {
+        line.erase(line.find_last_not_of(" \r") + 1);
+        const auto equals = line.find(" =");
+        if (line.empty() && !records.back().empty()) {
+            records.emplace_back();
+        } else if (!line.empty() && line[0] != '#') {
+            const std::size_t value = std::min(equals + 3, line.size());
+            records.back()[line.substr(0, equals)] = fromHex(line.substr(value));
+        }
+    }
+    if (records.back().empty()) {
+        records.pop_back();
+    }
+    return records;
+}
+
+ByteString fromHex(std::string_view hex)
+{
+    ByteString bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(
+            static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i, 2)), nullptr, 16)));
+    }
+    return bytes;
+}
+
+ByteString randomBytes(std::mt19937& random, std::size_t length)
+{
+    ByteString bytes(length);
+    for (auto& byte : bytes) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    return bytes;
+}
+
+ByteString concat(ByteString a, const ByteString& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+ByteString referenceMD5(const ByteString& message)
+{
+    ByteString digest(MD5_DIGEST_LENGTH);
+    MD5(message.data(), message.size(), digest.data());
+    return digest;
+}

@@ -1,0 +1,67 @@
+#include "crypt/RandomPool.h"
+
+#include "KnownAnswers.h"
+
+#include <gtest/gtest.h>
+
+using LumenCryptMini::RandomPool;
+
+namespace {
+
+ByteString block(const ByteString& seed, std::uint64_t counter)
+{
+    ByteString message = seed;
+    for (int i = 0; i < 8; ++i) {
+        message.push_back(static_cast<std::uint8_t>(counter >> (8 * i)));
+    }
+    return referenceMD5(message);
+}
+
+TEST(RandomPoolTest, OutputIsMD5OfSeedAndCounter)
+{
+    const ByteString seedBytes = fromHex("0011223344556677");
+    const ByteString seed = referenceMD5(seedBytes);
+    RandomPool pool(seedBytes);
+    ByteString output(48);
+    pool.fill(output);
+    EXPECT_EQ(output, concat(concat(block(seed, 0), block(seed, 1)), block(seed, 2)));
+
+    // A second seeding chains: MD5(old seed || bytes).
+    RandomPool reseeded(seedBytes);
+    reseeded.addSeed(fromHex("a5a5"));
+    reseeded.fill(output);
+    EXPECT_EQ(ByteString(output.begin(), output.begin() + 16),
+              block(referenceMD5(concat(seed, fromHex("a5a5"))), 0));
+}
+
+TEST(RandomPoolTest, FillsInPiecesContinueOneStream)
+{
+    const std::vector<std::vector<std::size_t>> patterns = {
+        {5, 11}, {8, 8}, {17}, {0, 3, 0, 13, 20}, {1, 1, 1, 30}, {16, 16, 1}, {47, 2}};
+    for (const auto& pattern : patterns) {
+        RandomPool pieces(fromHex("feedface"));
+        ByteString joined;
+        for (const std::size_t length : pattern) {
+            ByteString piece(length, 0x5a);
+            pieces.fill(piece);
+            joined = concat(joined, piece);
+        }
+        RandomPool whole(fromHex("feedface"));
+        ByteString once(joined.size());
+        whole.fill(once);
+        EXPECT_EQ(joined, once) << pattern.size() << " fills of " << joined.size();
+    }
+}
+
+TEST(RandomPoolTest, SystemSeededPoolsDiffer)
+{
+    RandomPool a;
+    RandomPool b;
+    ByteString outA(32);
+    ByteString outB(32);
+    a.fill(outA);
+    b.fill(outB);
+    EXPECT_NE(outA, outB);
+}
+
+} // namespace
