@@ -28,11 +28,18 @@
 #define REGISTER_API
 #endif
 
+/* The functions never throw; C++ callers may rely on it. */
+#ifdef __cplusplus
+#define REGISTER_NOEXCEPT noexcept
+#else
+#define REGISTER_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Result codes of DLL_RegisterUser. */
+/* Result codes of DLL_RegisterUser and DLL_RegisterUserEx. */
 enum {
     /* The service accepted the registration and returned a result string. */
     REGISTER_RESULT_SUCCESS = 0,
@@ -63,8 +70,26 @@ enum {
  * a zero modulus ends the call with REGISTER_RESULT_INTERNAL_ERROR.
  */
 REGISTER_API int32_t REGISTER_CALL DLL_RegisterUser(const char* text, int32_t setting,
-                                                    int32_t flag1, int32_t flag2,
-                                                    int32_t flag3, int32_t reserved);
+                                                    int32_t flag1, int32_t flag2, int32_t flag3,
+                                                    int32_t reserved) REGISTER_NOEXCEPT;
+
+/*
+ * Runs exactly the registration of DLL_RegisterUser and returns the same
+ * code, and also copies out what happened:
+ *   resultBuffer  the service's result string (may hold zero bytes); empty
+ *                 unless the code is REGISTER_RESULT_SUCCESS
+ *   logBuffer     the progress log, one line per step, each ended by '\n'
+ * Each buffer may be null with capacity 0. At most capacity - 1 bytes are
+ * copied and a zero byte follows them. *resultLength and *logLength, when not
+ * null, receive the full lengths, so a host can call again with enough room.
+ * Nothing is kept between calls.
+ */
+REGISTER_API int32_t REGISTER_CALL DLL_RegisterUserEx(const char* text, int32_t setting,
+                                                      int32_t flag1, int32_t flag2, int32_t flag3,
+                                                      int32_t reserved, char* resultBuffer,
+                                                      int32_t resultCapacity, int32_t* resultLength,
+                                                      char* logBuffer, int32_t logCapacity,
+                                                      int32_t* logLength) REGISTER_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,134 @@
+#include "common/DataException.h"
+#include "net/TimedSocket.h"
+#include "registration/RegistrationClient.h"
+#include "wire/WireBuffer.h"
+
+#include <string>
+
+namespace {
+
+constexpr std::uint8_t headerType = 5;
+constexpr std::uint16_t directoryServiceType = 2;
+constexpr std::uint16_t getDirectoryRequestType = 103;
+constexpr std::uint16_t getDirectoryReplyType = 3;
+constexpr std::uint32_t getDirectoryFixedWord = 0x06000002;
+constexpr std::uint16_t errorBit = 0x8000;
+
+WireBuffer getDirectoryRequest(std::u16string_view directoryPath)
+{
+    WireBuffer request;
+    request.appendUInt8(headerType)
+        .appendUInt16(directoryServiceType)
+        .appendUInt16(getDirectoryRequestType)
+        .appendUInt32(getDirectoryFixedWord)
+        .appendUInt16(0)
+        .appendWString(directoryPath)
+        .appendUInt16(0);
+    return request;
+}
+
+// The directory lists ports and addresses in network byte order, which is
+// the order the socket-address record keeps them in.
+SocketAddress entryAddress(const std::uint8_t* port, const std::uint8_t* address)
+{
+    Platform::SocketAddressRecord image{};
+    image[0] = 2;
+    image[2] = port[0];
+    image[3] = port[1];
+    for (std::size_t i = 0; i < 4; ++i) {
+        image[4 + i] = address[i];
+    }
+    return SocketAddress(image);
+}
+
+std::string signed8(std::uint8_t value)
+{
+    return std::to_string(static_cast<std::int8_t>(value));
+}
+
+std::string signed16(std::uint16_t value)
+{
+    return std::to_string(static_cast<std::int16_t>(value));
+}
+
+enum class Outcome { listed, nextServer, stop };
+
+} // namespace
+
+bool RegistrationClient::getDBProxyAddresses(std::u16string_view directoryPath)
+{
+    appendLog("Getting DBProxy Addrs");
+    if (directoryServers.empty()) {
+        appendLog("No directory servers to connect to.");
+        return false;
+    }
+
+    for (const SocketAddress& server : directoryServers) {
+        // The socket closes when the attempt's scope ends, whichever way.
+        auto attempt = [&]() -> Outcome {
+            TimedSocket socket(SocketType::stream);
+            appendLog("Connecting to " + server.ipText());
+            if (logSocketError(socket.connect(server, timeouts.connectMs))) {
+                return Outcome::nextServer;
+            }
+            const WireBuffer request = getDirectoryRequest(directoryPath);
+            appendLog("Sending get directory request.");
+            if (logSocketError(socket.sendMessage(
+                    request.data(), static_cast<std::uint32_t>(request.size()), timeouts.sendMs))) {
+                return Outcome::nextServer;
+            }
+            appendLog("Receiving directory reply.");
+            if (logSocketError(socket.receiveMessage(timeouts.receiveMs))) {
+                return Outcome::nextServer;
+            }
+            WireBuffer reply(socket.messageData(), socket.messageLength());
+
+            const std::uint8_t replyHeader = reply.readUInt8();
+            const std::uint16_t serviceType = reply.readUInt16();
+            const std::uint16_t messageType = reply.readUInt16();
+            if (replyHeader != headerType || serviceType != directoryServiceType ||
+                messageType != getDirectoryReplyType) {
+                appendLog("Invalid directory reply.  Header Type: " + signed8(replyHeader) +
+                          "  Service Type: " + signed16(serviceType) +
+                          "  Message Type: " + signed16(messageType));
+                return Outcome::nextServer;
+            }
+            const std::uint16_t status = reply.readUInt16();
+            if ((status & errorBit) != 0) {
+                appendLog("Directory Server Error: " + signed16(status));
+                return Outcome::stop;
+            }
+            reply.readUInt8();
+            reply.readUInt32();
+            const std::uint16_t entryCount = reply.readUInt16();
+            if (entryCount == 0) {
+                appendLog("No DBProxy server listed in directory server.");
+                return Outcome::stop;
+            }
+            std::u16string name;
+            for (std::uint16_t i = 0; i < entryCount; ++i) {
+                reply.readWString(name);
+                reply.readUInt8();
+                const std::uint8_t* port = reply.readBytes(2);
+                const std::uint8_t* address = reply.readBytes(4);
+                dbProxyAddresses.insert(entryAddress(port, address));
+            }
+            return Outcome::listed;
+        };
+
+        try {
+            switch (attempt()) {
+            case Outcome::listed:
+                return true;
+            case Outcome::stop:
+                return false;
+            case Outcome::nextServer:
+                break;
+            }
+        } catch (const DataException&) {
+            appendLog("Invalid directory reply.  Unpack failed.");
+        }
+    }
+    appendLog("Failed all directory servers.");
+    return false;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "common/ByteString.h"
+#include "net/SocketAddress.h"
+#include "net/SocketStatus.h"
+#include "registration/ProgressLog.h"
+
+#include <cstdint>
+#include <set>
+#include <string_view>
+
+// How long each step of a server exchange may block. The defaults are the
+// service's; tests shorten them to drive stalled peers quickly.
+struct ExchangeTimeouts {
+    std::uint32_t connectMs = 20000;
+    std::uint32_t sendMs = 5000;
+    std::uint32_t receiveMs = 20000;
+};
+
+// Everything one registration attempt knows: the servers to try, the record
+// to submit, the verdict and the log. Lives for exactly one call of the
+// exported entry point and owns all of it by value; members are destroyed in
+// reverse order, log first.
+class RegistrationClient {
+  public:
+    // Both walked in ascending SocketAddress order (port, then address), never
+    // in insertion order; equal addresses collapse.
+    std::set<SocketAddress> directoryServers;
+    std::set<SocketAddress> dbProxyAddresses;
+    // The caller's text with its terminating zero included.
+    ByteString registrationText;
+    // Only the low 8 bits travel.
+    std::int32_t registrationSetting = 0;
+    bool firstFlag = false;
+    bool secondFlag = false;
+    bool thirdFlag = false;
+    ByteString resultString;
+    ProgressLog progressLog;
+    ExchangeTimeouts timeouts;
+
+    // Asks each directory server in turn for the given directory and fills
+    // dbProxyAddresses; true once a server listed at least one DBProxy.
+    bool getDBProxyAddresses(std::u16string_view directoryPath);
+    // Submits the record to the DBProxies in turn; true when one accepted it,
+    // with its answer in resultString.
+    bool sendRegistration();
+
+    void appendLog(std::string_view message);
+    // Logs "Socket error: <name>" for any status but ES_NO_ERROR and returns
+    // true then, meaning the current server has failed.
+    bool logSocketError(SocketStatus status);
+};
