@@ -5,8 +5,11 @@
 #include "platform/Platform.h"
 
 #include <cstring>
-#include <windows.h>
+// winsock2.h must precede windows.h.
+// clang-format off
 #include <winsock2.h>
+#include <windows.h>
+// clang-format on
 
 namespace Platform {
 
@@ -83,6 +86,19 @@ bool setNonBlocking(SocketHandle handle)
 
 bool connectSocket(SocketHandle handle, const SocketAddressRecord& address)
 {
+    // Windows refuses a stream connect to an address of another family (the
+    // empty address of an unresolved host); Wine would instead hand it to
+    // its host and report success, so the refusal is made here.
+    if (address[0] != AF_INET || address[1] != 0) {
+        int type = 0;
+        int size = sizeof type;
+        if (getsockopt(native(handle), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type),
+                       &size) == 0 &&
+            type == SOCK_STREAM) {
+            WSASetLastError(WSAEAFNOSUPPORT);
+            return false;
+        }
+    }
     // The record is the native sockaddr_in byte for byte.
     sockaddr_in target{};
     static_assert(sizeof target == sizeof address);
