@@ -65,9 +65,9 @@ int cmp(const BigIntCore& a, const BigIntCore& b);
 void add(BigIntCore& r, const BigIntCore& a, const BigIntCore& b);
 void sub(BigIntCore& r, const BigIntCore& a, const BigIntCore& b);
 
-// |r| = |a| * 2^n for n >= 0; r keeps its own sign flag.
+// |r| = |a| * 2^n; r keeps its own sign flag. A negative n counts as 0.
 void shiftLeft(BigIntCore& r, const BigIntCore& a, int n);
-// |r| = floor(|a| / 2^n) for n >= 0.
+// |r| = floor(|a| / 2^n); r keeps its own sign flag. A negative n counts as 0.
 void shiftRight(BigIntCore& r, const BigIntCore& a, int n);
 
 // Schoolbook. r must be neither a nor b ("Result must not be either Parameter

@@ -1,0 +1,149 @@
+#pragma once
+
+// Limb-span kernels shared by the big-number sources. Spans are least
+// significant limb first; lengths are in limbs. Unless a kernel says
+// otherwise the result span may be exactly an operand span, but must not
+// overlap one partially.
+
+#include "crypt/BigIntCore.h"
+
+#include <cstdint>
+
+namespace LumenCryptMini::Limbs {
+
+using Limb = std::uint32_t;
+using DoubleLimb = std::uint64_t;
+
+constexpr int limbBits = 32;
+
+inline Limb low(DoubleLimb v)
+{
+    return static_cast<Limb>(v);
+}
+
+inline Limb high(DoubleLimb v)
+{
+    return static_cast<Limb>(v >> limbBits);
+}
+
+// Restores the invariant that a non-zero number's top limb is non-zero.
+inline void trim(BigIntCore& a)
+{
+    int n = a.used;
+    while (n > 0 && a.limbs[n - 1] == 0) {
+        --n;
+    }
+    a.used = static_cast<std::uint16_t>(n);
+}
+
+inline void setUsed(BigIntCore& a, int n)
+{
+    a.used = static_cast<std::uint16_t>(n);
+    trim(a);
+}
+
+inline void clear(Limb* r, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        r[i] = 0;
+    }
+}
+
+inline void copyLimbs(Limb* r, const Limb* a, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        r[i] = a[i];
+    }
+}
+
+// r = a + b; returns the carry.
+inline Limb add(Limb* r, const Limb* a, const Limb* b, int n)
+{
+    DoubleLimb carry = 0;
+    for (int i = 0; i < n; ++i) {
+        carry += static_cast<DoubleLimb>(a[i]) + b[i];
+        r[i] = low(carry);
+        carry >>= limbBits;
+    }
+    return low(carry);
+}
+
+// r = a - b; returns the borrow (0 or 1).
+inline Limb sub(Limb* r, const Limb* a, const Limb* b, int n)
+{
+    Limb borrow = 0;
+    for (int i = 0; i < n; ++i) {
+        const DoubleLimb d = static_cast<DoubleLimb>(a[i]) - b[i] - borrow;
+        r[i] = low(d);
+        borrow = high(d) & 1;
+    }
+    return borrow;
+}
+
+// r = a + carry; returns the carry out.
+inline Limb addCarry(Limb* r, const Limb* a, int n, Limb carry)
+{
+    int i = 0;
+    for (; i < n && carry != 0; ++i) {
+        const DoubleLimb s = static_cast<DoubleLimb>(a[i]) + carry;
+        r[i] = low(s);
+        carry = high(s);
+    }
+    if (r != a) {
+        copyLimbs(r + i, a + i, n - i);
+    }
+    return carry;
+}
+
+// r = a - borrow; returns the borrow out.
+inline Limb subBorrow(Limb* r, const Limb* a, int n, Limb borrow)
+{
+    int i = 0;
+    for (; i < n && borrow != 0; ++i) {
+        const Limb v = a[i];
+        r[i] = v - borrow;
+        borrow = v == 0 ? 1 : 0;
+    }
+    if (r != a) {
+        copyLimbs(r + i, a + i, n - i);
+    }
+    return borrow;
+}
+
+// -1, 0 or 1 for equal-length spans.
+inline int compare(const Limb* a, const Limb* b, int n)
+{
+    for (int i = n - 1; i >= 0; --i) {
+        if (a[i] != b[i]) {
+            return a[i] < b[i] ? -1 : 1;
+        }
+    }
+    return 0;
+}
+
+// r += a * b over n limbs; returns the carry limb.
+inline Limb mulAddRow(Limb* r, const Limb* a, int n, Limb b)
+{
+    DoubleLimb carry = 0;
+    for (int i = 0; i < n; ++i) {
+        carry += static_cast<DoubleLimb>(a[i]) * b + r[i];
+        r[i] = low(carry);
+        carry >>= limbBits;
+    }
+    return low(carry);
+}
+
+// r[0, na + nb) = a * b. r must not overlap a or b.
+void mulBasecase(Limb* r, const Limb* a, int na, const Limb* b, int nb);
+// r[0, 2n) = a * a. r must not overlap a.
+void sqrBasecase(Limb* r, const Limb* a, int n);
+
+// |r| = |a| + |b|; r may be a or b. The sign of r is not touched.
+void addMagnitudes(BigIntCore& r, const BigIntCore& a, const BigIntCore& b);
+// |r| = |a| - |b| for |a| >= |b|; r may be a or b. The sign is not touched.
+void subMagnitudes(BigIntCore& r, const BigIntCore& a, const BigIntCore& b);
+// r = a without the copy rule's reallocation: r keeps its storage when it is
+// large enough.
+void assign(BigIntCore& r, const BigIntCore& a);
+
+} // namespace LumenCryptMini::Limbs
