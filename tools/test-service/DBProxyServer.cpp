@@ -115,8 +115,8 @@ DBProxyServer::DBProxyServer(const Endpoint& endpoint, DBProxyBehaviour initial,
 
 DBProxyServer::DBProxyServer(const Endpoint& endpoint, ElGamalKey key, DBProxyBehaviour initial,
                              LogSink sink)
-    : Server(endpoint, initial.mode != Mode::refuse, std::move(sink)),
-      privateKey(std::move(key)), behaviour(std::move(initial))
+    : Server(endpoint, initial.mode != Mode::refuse, std::move(sink)), privateKey(std::move(key)),
+      behaviour(std::move(initial))
 {
     start();
 }

@@ -94,8 +94,8 @@ Bytes buildDirectoryReply(const std::vector<DirectoryEntry>& entries,
 
 DirectoryServer::DirectoryServer(const Endpoint& endpoint, std::vector<DirectoryEntry> listed,
                                  DirectoryBehaviour initial, LogSink sink)
-    : Server(endpoint, initial.mode != Mode::refuse, std::move(sink)),
-      entries(std::move(listed)), behaviour(std::move(initial))
+    : Server(endpoint, initial.mode != Mode::refuse, std::move(sink)), entries(std::move(listed)),
+      behaviour(std::move(initial))
 {
     buildDirectoryReply(entries, behaviour); // refuses bad addresses now, not per connection
     start();
