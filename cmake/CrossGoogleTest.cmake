@@ -8,6 +8,8 @@ if(NOT EXISTS ${REGISTER_GOOGLETEST_SOURCE_DIR}/CMakeLists.txt)
                       "(Debian package googletest; scripts/install-deps.sh installs it)")
 endif()
 
+# GoogleTest asks for an old CMake, whose option() would drop these settings.
+set(CMAKE_POLICY_DEFAULT_CMP0077 NEW)
 set(BUILD_GMOCK ON)
 set(INSTALL_GTEST OFF)
 # On Windows GoogleTest has its own threading; winpthread would only add a

@@ -9,6 +9,9 @@ set(CMAKE_C_COMPILER ${mingwTriple}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${mingwTriple}-g++-posix)
 set(CMAKE_RC_COMPILER ${mingwTriple}-windres)
 
+# Programs carry their run-time support too, so Wine needs no extra DLLs.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+
 set(CMAKE_FIND_ROOT_PATH /usr/${mingwTriple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
