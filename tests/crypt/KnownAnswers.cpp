@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <openssl/md5.h>
 
 std::vector<KnownAnswer> readKnownAnswers(const std::string& fileName)
 {
@@ -47,11 +46,4 @@ ByteString concat(ByteString a, const ByteString& b)
 {
     a.insert(a.end(), b.begin(), b.end());
     return a;
-}
-
-ByteString referenceMD5(const ByteString& message)
-{
-    ByteString digest(MD5_DIGEST_LENGTH);
-    MD5(message.data(), message.size(), digest.data());
-    return digest;
 }

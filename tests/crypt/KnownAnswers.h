@@ -16,5 +16,3 @@ std::vector<KnownAnswer> readKnownAnswers(const std::string& fileName);
 ByteString fromHex(std::string_view hex);
 ByteString randomBytes(std::mt19937& random, std::size_t length);
 ByteString concat(ByteString a, const ByteString& b);
-// OpenSSL's one-shot MD5, the independent reference.
-ByteString referenceMD5(const ByteString& message);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+using LumenCryptMini::MD5;
 using LumenCryptMini::RandomPool;
 
 namespace {
@@ -14,13 +15,13 @@ ByteString block(const ByteString& seed, std::uint64_t counter)
     for (int i = 0; i < 8; ++i) {
         message.push_back(static_cast<std::uint8_t>(counter >> (8 * i)));
     }
-    return referenceMD5(message);
+    return MD5().digest(message);
 }
 
 TEST(RandomPoolTest, OutputIsMD5OfSeedAndCounter)
 {
     const ByteString seedBytes = fromHex("0011223344556677");
-    const ByteString seed = referenceMD5(seedBytes);
+    const ByteString seed = MD5().digest(seedBytes);
     RandomPool pool(seedBytes);
     ByteString output(48);
     pool.fill(output);
@@ -31,7 +32,7 @@ TEST(RandomPoolTest, OutputIsMD5OfSeedAndCounter)
     reseeded.addSeed(fromHex("a5a5"));
     reseeded.fill(output);
     EXPECT_EQ(ByteString(output.begin(), output.begin() + 16),
-              block(referenceMD5(concat(seed, fromHex("a5a5"))), 0));
+              block(MD5().digest(concat(seed, fromHex("a5a5"))), 0));
 }
 
 TEST(RandomPoolTest, FillsInPiecesContinueOneStream)
