@@ -1,5 +1,6 @@
 #include "common/DataException.h"
 #include "net/TimedSocket.h"
+#include "registration/LogText.h"
 #include "registration/RegistrationClient.h"
 #include "wire/WireBuffer.h"
 
@@ -41,16 +42,6 @@ SocketAddress entryAddress(const std::uint8_t* port, const std::uint8_t* address
     return SocketAddress(image);
 }
 
-std::string signed8(std::uint8_t value)
-{
-    return std::to_string(static_cast<std::int8_t>(value));
-}
-
-std::string signed16(std::uint16_t value)
-{
-    return std::to_string(static_cast<std::int16_t>(value));
-}
-
 enum class Outcome { listed, nextServer, stop };
 
 } // namespace
@@ -88,14 +79,14 @@ bool RegistrationClient::getDBProxyAddresses(std::u16string_view directoryPath)
             const std::uint16_t messageType = reply.readUInt16();
             if (replyHeader != headerType || serviceType != directoryServiceType ||
                 messageType != getDirectoryReplyType) {
-                appendLog("Invalid directory reply.  Header Type: " + signed8(replyHeader) +
-                          "  Service Type: " + signed16(serviceType) +
-                          "  Message Type: " + signed16(messageType));
+                appendLog("Invalid directory reply.  Header Type: " + signedText8(replyHeader) +
+                          "  Service Type: " + signedText16(serviceType) +
+                          "  Message Type: " + signedText16(messageType));
                 return Outcome::nextServer;
             }
             const std::uint16_t status = reply.readUInt16();
             if ((status & errorBit) != 0) {
-                appendLog("Directory Server Error: " + signed16(status));
+                appendLog("Directory Server Error: " + signedText16(status));
                 return Outcome::stop;
             }
             reply.readUInt8();
