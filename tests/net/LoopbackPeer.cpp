@@ -235,3 +235,13 @@ SocketAddress closedLoopbackAddress()
     probe.close();
     return address;
 }
+
+bool resetReadsAsOrderlyClose()
+{
+#ifdef _WIN32
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+    return false;
+#endif
+}

@@ -64,3 +64,8 @@ class UdpPeer {
 
 // A loopback address on which nothing listens.
 SocketAddress closedLoopbackAddress();
+
+// Whether a receive from a peer that reset the connection reports an orderly
+// close. Wine's does (its recv returns 0); Windows and Linux fail with
+// WSAECONNRESET / ECONNRESET.
+bool resetReadsAsOrderlyClose();
