@@ -1,5 +1,6 @@
 // Linked with this fake platform backend instead of the real one: the disk,
 // clock and system generator are fixed so that samples have known values.
+#include "KnownAnswers.h"
 #include "crypt/RandomPool.h"
 #include "platform/Platform.h"
 
@@ -52,16 +53,6 @@ bool systemRandom(std::uint8_t* buffer, std::size_t length)
 
 namespace {
 
-std::uint64_t asNumber(const ByteString& sample)
-{
-    EXPECT_EQ(sample.size(), 8U);
-    std::uint64_t value = 0;
-    for (std::size_t i = sample.size(); i-- > 0;) {
-        value = value << 8 | sample[i];
-    }
-    return value;
-}
-
 TEST(EntropySampleTest, MixesDiskTickTimeAndCounter)
 {
     struct Case {
@@ -89,25 +80,20 @@ TEST(EntropySampleTest, MixesDiskTickTimeAndCounter)
         fakeTick = c.tick;
         fakeTime = c.time;
         const std::int32_t saved = entropyCounter;
-        if (c.counterBefore != 0) {
-            entropyCounter = c.counterBefore;
-        }
-        const std::uint64_t sample = asNumber(gatherEntropy());
-        const std::int64_t n = counterValues.back();
-        EXPECT_EQ(sample, c.withoutCounter + static_cast<std::uint64_t>(n)) << std::hex << sample;
-        if (c.counterBefore != 0) {
-            entropyCounter = saved;
-        }
+        entropyCounter = c.counterBefore != 0 ? c.counterBefore : saved;
+        const ByteString sample = gatherEntropy();
+        const auto n = static_cast<std::uint64_t>(std::int64_t{counterValues.back()});
+        EXPECT_EQ(fromLittleEndian(sample), c.withoutCounter + n) << std::hex << c.withoutCounter;
+        EXPECT_EQ(sample.size(), 8U);
+        entropyCounter = c.counterBefore != 0 ? saved : entropyCounter;
     }
-}
 
-TEST(EntropySampleTest, CounterTermCountsFromOne)
-{
+    // The first sample in the process has counter term 1, and each next one adds 1.
     EXPECT_EQ(counterAtLoad, 0);
-    const std::uint64_t first = asNumber(gatherEntropy());
-    EXPECT_EQ(asNumber(gatherEntropy()) - first, 1U);
-    EXPECT_EQ(asNumber(gatherEntropy()) - first, 2U);
     EXPECT_EQ(counterValues.front(), 1);
+    const std::uint64_t first = fromLittleEndian(gatherEntropy());
+    EXPECT_EQ(fromLittleEndian(gatherEntropy()) - first, 1U);
+    EXPECT_EQ(fromLittleEndian(gatherEntropy()) - first, 2U);
 }
 
 TEST(EntropySampleTest, DefaultPoolSeedsWithSampleThenSystemBytes)
@@ -115,12 +101,9 @@ TEST(EntropySampleTest, DefaultPoolSeedsWithSampleThenSystemBytes)
     for (const bool works : {true, false}) {
         fakeRandomWorks = works;
         RandomPool pool;
-        // The next sample differs from the pool's only in its counter term.
-        const std::uint64_t sample = asNumber(gatherEntropy()) - 1;
-        ByteString seedBytes;
-        for (int i = 0; i < 8; ++i) {
-            seedBytes.push_back(static_cast<std::uint8_t>(sample >> (8 * i)));
-        }
+        // The next sample differs from the pool's only in its counter term;
+        // a failing generator leaves its 32 bytes zero.
+        ByteString seedBytes = littleEndian(fromLittleEndian(gatherEntropy()) - 1);
         for (std::size_t i = 0; i < 32; ++i) {
             seedBytes.push_back(works ? static_cast<std::uint8_t>(0x30 + i) : 0);
         }

@@ -32,18 +32,3 @@ ByteString fromHex(std::string_view hex)
     }
     return bytes;
 }
-
-ByteString randomBytes(std::mt19937& random, std::size_t length)
-{
-    ByteString bytes(length);
-    for (auto& byte : bytes) {
-        byte = static_cast<std::uint8_t>(random());
-    }
-    return bytes;
-}
-
-ByteString concat(ByteString a, const ByteString& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}

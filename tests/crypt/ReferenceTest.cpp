@@ -11,12 +11,6 @@ using LumenCryptMini::SymmetricKey;
 
 namespace {
 
-std::uint32_t word(const ByteString& bytes, std::size_t offset)
-{
-    return std::uint32_t{bytes[offset]} << 24 | std::uint32_t{bytes[offset + 1]} << 16 |
-           std::uint32_t{bytes[offset + 2]} << 8 | bytes[offset + 3];
-}
-
 // The peer's side: CBC under OpenSSL's Blowfish with the all-0xFF vector.
 ByteString referenceCbc(const ByteString& key, const ByteString& plaintext)
 {
@@ -27,12 +21,6 @@ ByteString referenceCbc(const ByteString& key, const ByteString& plaintext)
     BF_cbc_encrypt(plaintext.data(), ciphertext.data(), static_cast<long>(plaintext.size()),
                    &schedule, iv, BF_ENCRYPT);
     return ciphertext;
-}
-
-ByteString lengthPrefix(std::uint32_t length)
-{
-    return {static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-            static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
 }
 
 TEST(ReferenceTest, MD5WholeAndInRandomPieces)
@@ -64,17 +52,15 @@ TEST(ReferenceTest, BlowfishForEveryKeyLength)
         BF_set_key(&schedule, static_cast<int>(length), keyBytes.data());
         for (int i = 0; i < 8; ++i) {
             const ByteString block = randomBytes(random, 8);
-            BF_LONG expected[2] = {word(block, 0), word(block, 4)};
-            BF_encrypt(expected, &schedule);
-            std::uint32_t left = word(block, 0);
-            std::uint32_t right = word(block, 4);
+            ByteString expected(8);
+            BF_ecb_encrypt(block.data(), expected.data(), &schedule, BF_ENCRYPT);
+            std::uint32_t left = word32be(block, 0);
+            std::uint32_t right = word32be(block, 4);
             key.blockEncrypt(left, right);
-            ASSERT_EQ(left, expected[0]) << length;
-            ASSERT_EQ(right, expected[1]) << length;
-            ByteString encrypted(8);
-            BF_ecb_encrypt(block.data(), encrypted.data(), &schedule, BF_ENCRYPT);
+            ASSERT_EQ(left, word32be(expected, 0)) << length;
+            ASSERT_EQ(right, word32be(expected, 4)) << length;
             ByteString back(8);
-            key.blockDecrypt(encrypted, 0, back, 0);
+            key.blockDecrypt(expected, 0, back, 0);
             ASSERT_EQ(back, block) << length;
         }
     }
@@ -92,7 +78,7 @@ TEST(ReferenceTest, DecryptsEveryFramedReply)
         for (const std::size_t extra : {filler, filler == 0 ? 8U : filler}) {
             const ByteString message = randomBytes(random, length);
             const ByteString ciphertext =
-                referenceCbc(keyBytes, concat(concat(lengthPrefix(length), message),
+                referenceCbc(keyBytes, concat(concat(littleEndian(length, 4), message),
                                               randomBytes(random, extra)));
             ByteString plaintext = fromHex("ee");
             ASSERT_TRUE(key.decrypt(ciphertext, plaintext)) << length << " + " << extra;
@@ -123,7 +109,7 @@ TEST(ReferenceTest, LengthPrefixChecks)
     ASSERT_TRUE(key.setKey(keyBytes));
     for (const Case& c : cases) {
         const ByteString deciphered =
-            concat(lengthPrefix(c.prefix), randomBytes(random, c.size - 4));
+            concat(littleEndian(c.prefix, 4), randomBytes(random, c.size - 4));
         ByteString plaintext;
         EXPECT_EQ(key.decrypt(referenceCbc(keyBytes, deciphered), plaintext), c.accepted)
             << c.size << " " << c.prefix;
