@@ -113,50 +113,27 @@ struct EndToEnd : ::testing::Test {
     ExportedDriver driver;
 };
 
-TEST_F(EndToEnd, EveryFailureRowLogsItsLineAndGoesOnOrStops)
+// The slow scenarios exercise nothing here that the in-process run misses.
+struct EndToEndScenario : EndToEnd, ::testing::WithParamInterface<Scenario> {};
+
+TEST_P(EndToEndScenario, Runs)
 {
-    everyFailureRowLogsItsLineAndGoesOnOrStops(driver);
+    GetParam().run(driver);
 }
 
-TEST_F(EndToEnd, AllDBProxiesFailing)
+std::vector<Scenario> quickScenarios()
 {
-    allDBProxiesFailing(driver);
+    std::vector<Scenario> quick;
+    for (const Scenario& scenario : allScenarios()) {
+        if (!scenario.slow) {
+            quick.push_back(scenario);
+        }
+    }
+    return quick;
 }
 
-TEST_F(EndToEnd, RecordAndInnerBlockByteForByte)
-{
-    recordAndInnerBlockByteForByte(driver);
-}
-
-TEST_F(EndToEnd, RecordFieldValues)
-{
-    recordFieldValues(driver);
-}
-
-TEST_F(EndToEnd, FreshKeysForEveryAttempt)
-{
-    freshKeysForEveryAttempt(driver);
-}
-
-TEST_F(EndToEnd, KeySizes)
-{
-    keySizes(driver);
-}
-
-TEST_F(EndToEnd, TextSpanningSeveralBlocks)
-{
-    textSpanningSeveralBlocks(driver);
-}
-
-TEST_F(EndToEnd, TooLargeRecord)
-{
-    tooLargeRecord(driver);
-}
-
-TEST_F(EndToEnd, EightThreadsTwentyFiveCallsEach)
-{
-    concurrentCalls(driver, 8, 25);
-}
+INSTANTIATE_TEST_SUITE_P(Scenarios, EndToEndScenario, ::testing::ValuesIn(quickScenarios()),
+                         [](const auto& tested) { return std::string(tested.param.name); });
 
 TEST_F(EndToEnd, BothDirectoryServersDownGivesCode2)
 {

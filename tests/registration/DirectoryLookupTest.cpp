@@ -1,12 +1,11 @@
 #include "net/SocketLibrary.h"
+#include "registration/ExchangeScenarios.h"
 #include "registration/RegistrationClient.h"
 #include "registration/RunRegistration.h"
 #include "test-service/DirectoryServer.h"
 
-#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,19 +17,8 @@ using testservice::DirectoryEntry;
 using testservice::DirectoryServer;
 using Mode = DirectoryBehaviour::Mode;
 
-const testservice::Endpoint loopback{"127.0.0.1", 0};
-
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        out.push_back(text.substr(start, end - start));
-    }
-    EXPECT_EQ(start, text.size()) << "log does not end with a line feed";
-    EXPECT_EQ(text.find('\r'), std::string::npos);
-    return out;
-}
+using scenarios::lines;
+using scenarios::loopback;
 
 // "ip:port" of each address, in the order the set walks them.
 std::vector<std::string> endpoints(const std::set<SocketAddress>& addresses)
@@ -50,21 +38,10 @@ struct SocketLibraryFixture : ::testing::Test {
 
 using DirectoryLookup = SocketLibraryFixture;
 
-// Two listening or refusing servers whose ports put `first` ahead in the
-// client's walk, since ephemeral ports come in no fixed order.
-std::pair<std::unique_ptr<DirectoryServer>, std::unique_ptr<DirectoryServer>>
-orderedPair(const std::function<std::unique_ptr<DirectoryServer>()>& makeFirst,
-            const std::function<std::unique_ptr<DirectoryServer>()>& makeSecond)
+template <typename MakeFirst, typename MakeSecond>
+auto orderedPair(MakeFirst makeFirst, MakeSecond makeSecond)
 {
-    auto first = makeFirst();
-    std::vector<std::unique_ptr<DirectoryServer>> rejected;
-    for (;;) {
-        auto second = makeSecond();
-        if (second->port() > first->port()) {
-            return {std::move(first), std::move(second)};
-        }
-        rejected.push_back(std::move(second)); // keep its port taken
-    }
+    return scenarios::inPortOrder<DirectoryServer>(makeFirst, makeSecond);
 }
 
 RegistrationClient clientFor(std::initializer_list<const DirectoryServer*> servers)

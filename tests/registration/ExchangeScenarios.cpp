@@ -263,21 +263,11 @@ void recordAndInnerBlockByteForByte(Driver& driver)
     const Bytes& frame = frames[1];
     const std::size_t c = registration.ciphertext.size();
     ASSERT_EQ(frame.size(), 4 + 11 + c);
-    const Bytes head = {static_cast<std::uint8_t>(frame.size()),
-                        static_cast<std::uint8_t>(frame.size() >> 8),
-                        0,
-                        0,
-                        0x05,
-                        0x00,
-                        0x00,
-                        0x02,
-                        0x00,
-                        0x11,
-                        0x00,
-                        0x00,
-                        0x00,
-                        static_cast<std::uint8_t>(c),
-                        static_cast<std::uint8_t>(c >> 8)};
+    Bytes head = {0, 0, 0, 0, 0x05, 0x00, 0x00, 0x02, 0x00, 0x11, 0x00, 0x00, 0x00, 0, 0};
+    head[0] = static_cast<std::uint8_t>(frame.size());
+    head[1] = static_cast<std::uint8_t>(frame.size() >> 8);
+    head[13] = static_cast<std::uint8_t>(c);
+    head[14] = static_cast<std::uint8_t>(c >> 8);
     EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 15), head);
     expectDecodedCleanly(*server);
 }
@@ -418,8 +408,10 @@ void ciphertextLengthLimit(Driver& driver)
     expectDecodedCleanly(*server);
 }
 
-void concurrentCalls(Driver& driver, int threads, int callsPerThread)
+void concurrentCalls(Driver& driver)
 {
+    const int threads = 8;
+    const int callsPerThread = 25;
     auto [first, second] =
         inPortOrder<DBProxyServer>([] { return answering(); }, [] { return answering(); });
     driver.listDBProxies({first.get(), second.get()});
@@ -443,6 +435,23 @@ void concurrentCalls(Driver& driver, int threads, int callsPerThread)
     EXPECT_EQ(first->registrations().size(), static_cast<std::size_t>(threads * callsPerThread));
     EXPECT_EQ(second->keyRequestCount(), 0u);
     expectDecodedCleanly(*first);
+}
+
+const std::vector<Scenario>& allScenarios()
+{
+    static const std::vector<Scenario> scenarios = {
+        {"EveryFailureRowLogsItsLineAndGoesOnOrStops", everyFailureRowLogsItsLineAndGoesOnOrStops},
+        {"AllDBProxiesFailing", allDBProxiesFailing},
+        {"RecordAndInnerBlockByteForByte", recordAndInnerBlockByteForByte},
+        {"RecordFieldValues", recordFieldValues},
+        {"FreshKeysForEveryAttempt", freshKeysForEveryAttempt},
+        {"KeySizes", keySizes},
+        {"TextSpanningSeveralBlocks", textSpanningSeveralBlocks},
+        {"TooLargeRecord", tooLargeRecord},
+        {"CiphertextLengthLimit", ciphertextLengthLimit, true},
+        {"EightThreadsTwentyFiveCallsEach", concurrentCalls},
+    };
+    return scenarios;
 }
 
 } // namespace scenarios

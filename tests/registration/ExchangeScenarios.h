@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,6 +69,20 @@ std::pair<std::unique_ptr<Server>, std::unique_ptr<Server>> inPortOrder(MakeFirs
     }
 }
 
+struct Scenario {
+    const char* name;
+    void (*run)(Driver&);
+    bool slow = false; // run by the in-process driver only
+};
+
+inline void PrintTo(const Scenario& scenario, std::ostream* out)
+{
+    *out << scenario.name;
+}
+
+// Every scenario; each driver runs those it can.
+const std::vector<Scenario>& allScenarios();
+
 void everyFailureRowLogsItsLineAndGoesOnOrStops(Driver& driver);
 void allDBProxiesFailing(Driver& driver);
 void recordAndInnerBlockByteForByte(Driver& driver);
@@ -78,6 +93,7 @@ void textSpanningSeveralBlocks(Driver& driver);
 void tooLargeRecord(Driver& driver);
 // Encrypts some 500 blocks: slow, so not run through every driver.
 void ciphertextLengthLimit(Driver& driver);
-void concurrentCalls(Driver& driver, int threads, int callsPerThread);
+// Eight threads of 25 calls each.
+void concurrentCalls(Driver& driver);
 
 } // namespace scenarios

@@ -56,59 +56,17 @@ class InProcessDriver : public Driver {
     DirectoryServer directory{loopback, {}};
 };
 
-struct Exchange : ::testing::Test {
+struct Exchange : ::testing::TestWithParam<Scenario> {
     InProcessDriver driver;
 };
 
-TEST_F(Exchange, EveryFailureRowLogsItsLineAndGoesOnOrStops)
+TEST_P(Exchange, Runs)
 {
-    everyFailureRowLogsItsLineAndGoesOnOrStops(driver);
+    GetParam().run(driver);
 }
 
-TEST_F(Exchange, AllDBProxiesFailing)
-{
-    allDBProxiesFailing(driver);
-}
-
-TEST_F(Exchange, RecordAndInnerBlockByteForByte)
-{
-    recordAndInnerBlockByteForByte(driver);
-}
-
-TEST_F(Exchange, RecordFieldValues)
-{
-    recordFieldValues(driver);
-}
-
-TEST_F(Exchange, FreshKeysForEveryAttempt)
-{
-    freshKeysForEveryAttempt(driver);
-}
-
-TEST_F(Exchange, KeySizes)
-{
-    keySizes(driver);
-}
-
-TEST_F(Exchange, TextSpanningSeveralBlocks)
-{
-    textSpanningSeveralBlocks(driver);
-}
-
-TEST_F(Exchange, TooLargeRecord)
-{
-    tooLargeRecord(driver);
-}
-
-TEST_F(Exchange, CiphertextLengthLimit)
-{
-    ciphertextLengthLimit(driver);
-}
-
-TEST_F(Exchange, EightThreadsTwentyFiveCallsEach)
-{
-    concurrentCalls(driver, 8, 25);
-}
+INSTANTIATE_TEST_SUITE_P(Scenarios, Exchange, ::testing::ValuesIn(allScenarios()),
+                         [](const auto& tested) { return std::string(tested.param.name); });
 
 TEST(ExchangeWithoutServers, EmptyDBProxySetFailsAfterTwoLines)
 {
