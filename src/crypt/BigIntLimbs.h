@@ -7,7 +7,9 @@
 
 #include "crypt/BigIntCore.h"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace LumenCryptMini::Limbs {
 
@@ -56,28 +58,89 @@ inline void copyLimbs(Limb* r, const Limb* a, int n)
     }
 }
 
+// Carry chains and the basecase products run on machine words of one or two
+// limbs: where the compiler offers a 128-bit type, pairs of limbs are handled
+// as 64-bit words, which halves the carry steps and quarters the partial
+// products.
+#if defined(__SIZEOF_INT128__)
+using Word = std::uint64_t;
+__extension__ typedef unsigned __int128 DoubleWord;
+constexpr int wordLimbs = 2;
+
+// On a little-endian machine a limb pair is a word in memory as it stands,
+// and one 64-bit access replaces two.
+inline Word loadWord(const Limb* p)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        Word w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    } else {
+        return Word{p[0]} | (Word{p[1]} << limbBits);
+    }
+}
+
+inline void storeWord(Limb* p, Word w)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &w, sizeof w);
+    } else {
+        p[0] = static_cast<Limb>(w);
+        p[1] = static_cast<Limb>(w >> limbBits);
+    }
+}
+#else
+using Word = Limb;
+using DoubleWord = DoubleLimb;
+constexpr int wordLimbs = 1;
+
+inline Word loadWord(const Limb* p)
+{
+    return *p;
+}
+
+inline void storeWord(Limb* p, Word w)
+{
+    *p = w;
+}
+#endif
+
+constexpr int wordBits = 8 * static_cast<int>(sizeof(Word));
+
 // r = a + b; returns the carry.
 inline Limb add(Limb* r, const Limb* a, const Limb* b, int n)
 {
-    DoubleLimb carry = 0;
-    for (int i = 0; i < n; ++i) {
-        carry += static_cast<DoubleLimb>(a[i]) + b[i];
-        r[i] = low(carry);
-        carry >>= limbBits;
+    Word carry = 0;
+    int i = 0;
+    for (; i + wordLimbs <= n; i += wordLimbs) {
+        const DoubleWord s = static_cast<DoubleWord>(loadWord(a + i)) + loadWord(b + i) + carry;
+        storeWord(r + i, static_cast<Word>(s));
+        carry = static_cast<Word>(s >> wordBits);
     }
-    return low(carry);
+    for (; i < n; ++i) {
+        const DoubleLimb s = static_cast<DoubleLimb>(a[i]) + b[i] + carry;
+        r[i] = low(s);
+        carry = high(s);
+    }
+    return static_cast<Limb>(carry);
 }
 
 // r = a - b; returns the borrow (0 or 1).
 inline Limb sub(Limb* r, const Limb* a, const Limb* b, int n)
 {
-    Limb borrow = 0;
-    for (int i = 0; i < n; ++i) {
+    Word borrow = 0;
+    int i = 0;
+    for (; i + wordLimbs <= n; i += wordLimbs) {
+        const DoubleWord d = static_cast<DoubleWord>(loadWord(a + i)) - loadWord(b + i) - borrow;
+        storeWord(r + i, static_cast<Word>(d));
+        borrow = static_cast<Word>(d >> wordBits) & 1;
+    }
+    for (; i < n; ++i) {
         const DoubleLimb d = static_cast<DoubleLimb>(a[i]) - b[i] - borrow;
         r[i] = low(d);
         borrow = high(d) & 1;
     }
-    return borrow;
+    return static_cast<Limb>(borrow);
 }
 
 // r = a + carry; returns the carry out.
@@ -124,6 +187,11 @@ inline int compare(const Limb* a, const Limb* b, int n)
 // r += a * b over n limbs; returns the carry limb.
 inline Limb mulAddRow(Limb* r, const Limb* a, int n, Limb b)
 {
+    // A top limb of 1 is common: the reciprocal of a modulus whose size is a
+    // multiple of 32 bits has one.
+    if (b == 1) {
+        return add(r, r, a, n);
+    }
     DoubleLimb carry = 0;
     for (int i = 0; i < n; ++i) {
         carry += static_cast<DoubleLimb>(a[i]) * b + r[i];

@@ -42,13 +42,10 @@ class Barrett {
         mul(u, t, recip, scratch);
         shiftRight(t, u, k);
         mul(u, t, m, scratch);
-        if (u.used == 0) {
-            Limbs::assign(r, x);
-        } else {
-            sub(r, x, u);
-        }
+        subtract(r);
+        // r >= m > 0 here, so the magnitudes can be subtracted directly.
         for (int i = 0; i < maxCorrections && cmp(r, m) >= 0; ++i) {
-            sub(r, r, m);
+            Limbs::subMagnitudes(r, r, m);
         }
         if (cmp(r, m) >= 0) {
             throw ArithmeticException("modMulRecip");
@@ -56,6 +53,31 @@ class Barrett {
     }
 
   private:
+    // r = x - u. The two agree in all but their lowest limbs, as r is a small
+    // multiple of m, so the equal top limbs are skipped rather than
+    // subtracted to zero.
+    void subtract(BigIntCore& r)
+    {
+        if (x.negative || u.negative || x.used != u.used || u.used == 0) {
+            sub(r, x, u);
+            return;
+        }
+        int top = x.used - 1;
+        while (top >= 0 && x.limbs[top] == u.limbs[top]) {
+            --top;
+        }
+        if (top < 0) {
+            setZero(r);
+        } else if (x.limbs[top] < u.limbs[top]) {
+            sub(r, x, u);
+        } else {
+            r.reserve(top + 1, false);
+            Limbs::sub(r.limbs, x.limbs, u.limbs, top + 1);
+            r.negative = false;
+            Limbs::setUsed(r, top + 1);
+        }
+    }
+
     const BigIntCore& m;
     const BigIntCore& recip;
     const int k;

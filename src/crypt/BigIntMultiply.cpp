@@ -5,6 +5,7 @@
 #include "crypt/BigIntLimbs.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <utility>
 
@@ -17,41 +18,16 @@ namespace {
 
 constexpr int karatsubaThreshold = 16;
 
-// The basecase works on machine words of one or two limbs: where the compiler
-// offers a 128-bit product, pairs of limbs are multiplied 64 by 64 bits, which
-// quarters the number of partial products.
-#if defined(__SIZEOF_INT128__)
-using Word = std::uint64_t;
-__extension__ typedef unsigned __int128 DoubleWord;
-constexpr int wordLimbs = 2;
+using Limbs::DoubleWord;
+using Limbs::loadWord;
+using Limbs::storeWord;
+using Limbs::Word;
+using Limbs::wordBits;
+using Limbs::wordLimbs;
 
-inline Word loadWord(const Limb* p)
-{
-    return Word{p[0]} | (Word{p[1]} << 32);
-}
-
-inline void storeWord(Limb* p, Word w)
-{
-    p[0] = static_cast<Limb>(w);
-    p[1] = static_cast<Limb>(w >> 32);
-}
-#else
-using Word = Limb;
-using DoubleWord = DoubleLimb;
-constexpr int wordLimbs = 1;
-
-inline Word loadWord(const Limb* p)
-{
-    return *p;
-}
-
-inline void storeWord(Limb* p, Word w)
-{
-    *p = w;
-}
-#endif
-
-constexpr int wordBits = 8 * static_cast<int>(sizeof(Word));
+// Basecase operands of up to this many words (16 limbs) get a product with
+// every loop unrolled at compile time.
+constexpr int maxFixedWords = karatsubaThreshold / wordLimbs;
 
 // Three-word column accumulator of the product-scanning (Comba) basecase.
 struct Column {
@@ -62,22 +38,19 @@ struct Column {
     void multiplyAdd(Word x, Word y)
     {
         const DoubleWord p = static_cast<DoubleWord>(x) * y;
-        const Word pl = static_cast<Word>(p);
-        Word ph = static_cast<Word>(p >> wordBits);
-        c0 += pl;
-        ph += c0 < pl ? 1 : 0; // ph <= 2^w - 2, so this cannot wrap
-        c1 += ph;
-        c2 += c1 < ph ? 1 : 0;
+        const DoubleWord s = ((static_cast<DoubleWord>(c1) << wordBits) | c0) + p;
+        c2 += s < p ? 1 : 0;
+        c0 = static_cast<Word>(s);
+        c1 = static_cast<Word>(s >> wordBits);
     }
 
     void add(Word lowWord, Word highWord)
     {
-        c0 += lowWord;
-        const Word carry = c0 < lowWord ? 1 : 0;
-        c1 += carry;
-        c2 += c1 < carry ? 1 : 0;
-        c1 += highWord;
-        c2 += c1 < highWord ? 1 : 0;
+        const DoubleWord v = (static_cast<DoubleWord>(highWord) << wordBits) | lowWord;
+        const DoubleWord s = ((static_cast<DoubleWord>(c1) << wordBits) | c0) + v;
+        c2 += s < v ? 1 : 0;
+        c0 = static_cast<Word>(s);
+        c1 = static_cast<Word>(s >> wordBits);
     }
 
     void doubleIt()
@@ -98,7 +71,7 @@ struct Column {
     }
 };
 
-// r[0, wordLimbs * (wa + wb)) = a * b over wa and wb words.
+// r[0, wordLimbs * (wa + wb)) = a * b over wa and wb words, for any sizes.
 void mulWords(Limb* r, const Limb* a, int wa, const Limb* b, int wb)
 {
     Column column;
@@ -138,9 +111,173 @@ void sqrWords(Limb* r, const Limb* a, int w)
     storeWord(r + wordLimbs * (2 * w - 1), carry0);
 }
 
-// r[0, 2n) = a[0, n) * b[0, n) with b[nb, n) zero, 1 <= nb <= n. ws holds at
-// least 2 * floor(n / 2) limbs per level of recursion (2n in all). r, a, b
-// and ws do not overlap.
+// The same two products for a size known at compile time: the index
+// sequences unroll every column, so the accumulator stays in registers and
+// each word is loaded straight from the operand where it is needed.
+template <int N> struct Fixed {
+    static Word word(const Limb* a, int i) { return loadWord(a + wordLimbs * i); }
+
+    template <int K, int I> static void term(Column& column, const Limb* a, const Limb* b)
+    {
+        if constexpr (I <= K && K - I < N) {
+            column.multiplyAdd(word(a, I), word(b, K - I));
+        }
+    }
+
+    template <int K, int I> static void crossTerm(Column& column, const Limb* a)
+    {
+        if constexpr (K - I < N && I < K - I) {
+            column.multiplyAdd(word(a, I), word(a, K - I));
+        }
+    }
+
+    template <int K, int... I>
+    static void mulColumn(Column& column, const Limb* a, const Limb* b,
+                          std::integer_sequence<int, I...>)
+    {
+        (term<K, I>(column, a, b), ...);
+    }
+
+    template <int... K>
+    static void mulColumns(Limb* r, const Limb* a, const Limb* b, std::integer_sequence<int, K...>)
+    {
+        Column column;
+        ((mulColumn<K>(column, a, b, std::make_integer_sequence<int, N>{}),
+          storeWord(r + wordLimbs * K, column.next())),
+         ...);
+        storeWord(r + wordLimbs * (2 * N - 1), column.next());
+    }
+
+    template <int K, int... I>
+    static void sqrColumn(Limb* r, Word& carry0, Word& carry1, const Limb* a,
+                          std::integer_sequence<int, I...>)
+    {
+        Column column;
+        (crossTerm<K, I>(column, a), ...);
+        column.doubleIt();
+        if constexpr (K % 2 == 0) {
+            const Word d = word(a, K / 2);
+            column.multiplyAdd(d, d);
+        }
+        column.add(carry0, carry1);
+        storeWord(r + wordLimbs * K, column.next());
+        carry0 = column.c0;
+        carry1 = column.c1;
+    }
+
+    template <int... K>
+    static void sqrColumns(Limb* r, const Limb* a, std::integer_sequence<int, K...>)
+    {
+        Word carry0 = 0;
+        Word carry1 = 0;
+        (sqrColumn<K>(r, carry0, carry1, a, std::make_integer_sequence<int, N>{}), ...);
+        storeWord(r + wordLimbs * (2 * N - 1), carry0);
+    }
+
+    static void mul(Limb* r, const Limb* a, const Limb* b)
+    {
+        mulColumns(r, a, b, std::make_integer_sequence<int, 2 * N - 1>{});
+    }
+
+    static void sqr(Limb* r, const Limb* a)
+    {
+        sqrColumns(r, a, std::make_integer_sequence<int, 2 * N - 1>{});
+    }
+};
+
+using MulKernel = void (*)(Limb*, const Limb*, const Limb*);
+using SqrKernel = void (*)(Limb*, const Limb*);
+
+template <int... N>
+constexpr std::array<MulKernel, sizeof...(N) + 1> mulKernelTable(std::integer_sequence<int, N...>)
+{
+    return {nullptr, &Fixed<N + 1>::mul...};
+}
+
+template <int... N>
+constexpr std::array<SqrKernel, sizeof...(N) + 1> sqrKernelTable(std::integer_sequence<int, N...>)
+{
+    return {nullptr, &Fixed<N + 1>::sqr...};
+}
+
+constexpr auto mulKernels = mulKernelTable(std::make_integer_sequence<int, maxFixedWords>{});
+constexpr auto sqrKernels = sqrKernelTable(std::make_integer_sequence<int, maxFixedWords>{});
+
+// With r = L0 L1 H0 H1 (h limbs each: lo = L0 + L1 B^h, hi = H0 + H1 B^h)
+// and d = D0 + D1 B^h, adds lo + hi - d (or + d) at limb h of r in one pass:
+// L1 takes L0 + H0 -+ D0 and H0 takes L1 + H1 -+ D1, two carry chains that
+// run side by side. A subtraction adds the complement of d plus one and
+// gives the one back at the top of each half. Each half then carries into
+// the limbs above it; the sum fits r, so those carries end inside it.
+template <bool subtract, typename Unit, int unitLimbs, Unit (*load)(const Limb*),
+          void (*store)(Limb*, Unit)>
+void addMiddle(Limb* r, const Limb* d, int h)
+{
+    constexpr Unit flip = subtract ? static_cast<Unit>(~Unit{0}) : Unit{0};
+    constexpr Unit taken = subtract ? 1 : 0;
+    Limb* l1 = r + h;
+    Limb* h0 = r + 2 * h;
+    const Limb* h1 = r + 3 * h;
+    const Limb* d1 = d + h;
+    // sum = x + y + z + w + carry, with the carries counted in carry.
+    const auto add4 = [](Unit x, Unit y, Unit z, Unit w, Unit& carry) {
+        Unit count = 0;
+        const Unit s1 = x + y;
+        count += s1 < x ? 1 : 0;
+        const Unit s2 = s1 + z;
+        count += s2 < s1 ? 1 : 0;
+        const Unit s3 = s2 + w;
+        count += s3 < s2 ? 1 : 0;
+        const Unit s4 = s3 + carry;
+        count += s4 < s3 ? 1 : 0;
+        carry = count;
+        return s4;
+    };
+    Unit lowCarry = taken;
+    Unit highCarry = taken;
+    for (int i = 0; i < h; i += unitLimbs) {
+        const Unit oldL1 = load(l1 + i);
+        const Unit oldH0 = load(h0 + i);
+        const Unit low = add4(load(r + i), oldH0, load(d + i) ^ flip, oldL1, lowCarry);
+        const Unit high = add4(oldL1, load(h1 + i), load(d1 + i) ^ flip, oldH0, highCarry);
+        store(l1 + i, low);
+        store(h0 + i, high);
+    }
+    const Unit carries[2] = {lowCarry, highCarry};
+    for (int half = 0; half < 2; ++half) {
+        Limb* at = r + (2 + half) * h;
+        const int length = (2 - half) * h;
+        if (carries[half] > taken) {
+            Limbs::addCarry(at, at, length, static_cast<Limb>(carries[half] - taken));
+        } else if (carries[half] < taken) {
+            Limbs::subBorrow(at, at, length, 1);
+        }
+    }
+}
+
+inline Limb loadLimb(const Limb* p)
+{
+    return *p;
+}
+
+inline void storeLimb(Limb* p, Limb v)
+{
+    *p = v;
+}
+
+template <bool subtract> void addMiddle(Limb* r, const Limb* d, int h)
+{
+    if (h % wordLimbs == 0) {
+        addMiddle<subtract, Word, wordLimbs, loadWord, storeWord>(r, d, h);
+    } else {
+        addMiddle<subtract, Limb, 1, loadLimb, storeLimb>(r, d, h);
+    }
+}
+
+// r[0, 2n) = a[0, n) * b[0, n) with b[nb, n) zero, 1 <= nb <= n. Of those
+// zero limbs only an odd top one may be missing from b's storage; the rest
+// must be there. ws holds at least 2 * floor(n / 2) limbs per level of
+// recursion (2n in all). r, a, b and ws do not overlap.
 void karatsuba(Limb* r, const Limb* a, const Limb* b, int n, int nb, Limb* ws)
 {
     if (n <= karatsubaThreshold) {
@@ -180,18 +317,12 @@ void karatsuba(Limb* r, const Limb* a, const Limb* b, int n, int nb, Limb* ws)
         karatsuba(r, a, b, h, h, ws + full);
         karatsuba(r + full, a + h, b + h, h, std::min(h, nb - h), ws + full);
 
-        // a0 b1 + a1 b0 = lo + hi - (a0 - a1)(b0 - b1), which is below 2^(2h
-        // limbs + 1), so one top bit suffices.
-        Limb top = 0;
+        // a0 b1 + a1 b0 = lo + hi - (a0 - a1)(b0 - b1).
         if (negativeProduct) {
-            top = Limbs::add(ws, ws, r, full);
-            top += Limbs::add(ws, ws, r + full, full);
+            addMiddle<false>(r, ws, h);
         } else {
-            const Limb borrow = Limbs::sub(ws, r, ws, full);
-            top = Limbs::add(ws, ws, r + full, full) - borrow;
+            addMiddle<true>(r, ws, h);
         }
-        const Limb carry = Limbs::add(r + h, r + h, ws, full);
-        Limbs::addCarry(r + h + full, r + h + full, h, carry + top);
         if (n > full) {
             r[2 * full] = 0;
             r[2 * full + 1] = 0;
@@ -200,7 +331,7 @@ void karatsuba(Limb* r, const Limb* a, const Limb* b, int n, int nb, Limb* ws)
     if (n > full) {
         // The odd top limbs: a = A + at 2^(2h), b = B + bt 2^(2h).
         const Limb at = a[full];
-        const Limb bt = b[full];
+        const Limb bt = nb > full ? b[full] : 0;
         Limb* top = r + 2 * full;
         DoubleLimb high = 0;
         if (at != 0) {
@@ -235,10 +366,7 @@ void karatsubaSquare(Limb* r, const Limb* a, int n, Limb* ws)
     karatsubaSquare(ws, da, h, ws + full);
     karatsubaSquare(r, a, h, ws + full);
     karatsubaSquare(r + full, a + h, h, ws + full);
-    const Limb borrow = Limbs::sub(ws, r, ws, full);
-    const Limb top = Limbs::add(ws, ws, r + full, full) - borrow;
-    const Limb carry = Limbs::add(r + h, r + h, ws, full);
-    Limbs::addCarry(r + h + full, r + h + full, h, carry + top);
+    addMiddle<true>(r, ws, h);
     if (n > full) {
         const Limb at = a[full];
         Limb* tail = r + 2 * full;
@@ -279,7 +407,11 @@ void mulBasecase(Limb* r, const Limb* a, int na, const Limb* b, int nb)
     }
     const int ea = wa * wordLimbs;
     const int eb = wb * wordLimbs;
-    mulWords(r, a, wa, b, wb);
+    if (wa == wb && wa <= maxFixedWords) {
+        mulKernels[static_cast<std::size_t>(wa)](r, a, b);
+    } else {
+        mulWords(r, a, wa, b, wb);
+    }
     clear(r + ea + eb, na + nb - ea - eb);
     if (na > ea) {
         r[ea + eb] = mulAddRow(r + ea, b, eb, a[ea]);
@@ -299,7 +431,11 @@ void sqrBasecase(Limb* r, const Limb* a, int n)
         r[1] = high(p);
         return;
     }
-    sqrWords(r, a, w);
+    if (w <= maxFixedWords) {
+        sqrKernels[static_cast<std::size_t>(w)](r, a);
+    } else {
+        sqrWords(r, a, w);
+    }
     if (n > e) {
         // a = A + t 2^(32e): add 2 t A 2^(32e) and t^2 2^(64e).
         const Limb t = a[e];
@@ -366,7 +502,7 @@ void mul(BigIntCore& r, const BigIntCore& a, const BigIntCore& b, BigIntScratch*
         karatsubaSquare(r.limbs, a.limbs, n, ws);
     } else {
         const Limb* y = shorter->limbs;
-        if (ns < n) {
+        if (ns < 2 * (n / 2)) {
             Limbs::copyLimbs(ws, y, ns);
             Limbs::clear(ws + ns, n - ns);
             y = ws;
