@@ -1,5 +1,6 @@
-// Bit-serial division and remainder, Stein's gcd, the Barrett reciprocal and
-// the modular inverse.
+// Bit-serial division and remainder, Stein's binary gcd (Handbook of Applied
+// Cryptography 14.54), the Barrett reciprocal and the modular inverse by the
+// extended Euclidean algorithm (HAC 2.107).
 
 #include "common/ArithmeticException.h"
 #include "crypt/BigIntCore.h"

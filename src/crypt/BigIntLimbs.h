@@ -125,22 +125,24 @@ inline Limb add(Limb* r, const Limb* a, const Limb* b, int n)
     return static_cast<Limb>(carry);
 }
 
-// r = a - b; returns the borrow (0 or 1).
+// r = a - b; returns the borrow (0 or 1). Computed as a + ~b + 1, whose
+// carry is the inverse of the borrow: one add-with-carry chain, as in add.
 inline Limb sub(Limb* r, const Limb* a, const Limb* b, int n)
 {
-    Word borrow = 0;
+    Word carry = 1;
     int i = 0;
     for (; i + wordLimbs <= n; i += wordLimbs) {
-        const DoubleWord d = static_cast<DoubleWord>(loadWord(a + i)) - loadWord(b + i) - borrow;
-        storeWord(r + i, static_cast<Word>(d));
-        borrow = static_cast<Word>(d >> wordBits) & 1;
+        const DoubleWord s =
+            static_cast<DoubleWord>(loadWord(a + i)) + static_cast<Word>(~loadWord(b + i)) + carry;
+        storeWord(r + i, static_cast<Word>(s));
+        carry = static_cast<Word>(s >> wordBits);
     }
     for (; i < n; ++i) {
-        const DoubleLimb d = static_cast<DoubleLimb>(a[i]) - b[i] - borrow;
-        r[i] = low(d);
-        borrow = high(d) & 1;
+        const DoubleLimb s = static_cast<DoubleLimb>(a[i]) + static_cast<Limb>(~b[i]) + carry;
+        r[i] = low(s);
+        carry = high(s);
     }
-    return static_cast<Limb>(borrow);
+    return static_cast<Limb>(1 - carry);
 }
 
 // r = a + carry; returns the carry out.

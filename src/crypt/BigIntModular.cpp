@@ -1,4 +1,5 @@
-// Barrett multiplication and modular exponentiation.
+// Barrett multiplication (Handbook of Applied Cryptography 14.42) and
+// right-to-left binary exponentiation (HAC 14.76).
 
 #include "common/ArithmeticException.h"
 #include "crypt/BigIntCore.h"

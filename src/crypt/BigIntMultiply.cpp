@@ -1,4 +1,6 @@
-// Schoolbook and Karatsuba multiplication.
+// Schoolbook multiplication by product scanning (Comba; Handbook of Applied
+// Cryptography 14.12 and 14.16 for squaring) and Karatsuba's method (Knuth,
+// TAOCP vol. 2, 4.3.3) above 16 limbs.
 
 #include "common/ArithmeticException.h"
 #include "crypt/BigIntCore.h"
