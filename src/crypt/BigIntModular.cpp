@@ -44,9 +44,13 @@ class Barrett {
         shiftRight(t, u, k);
         mul(u, t, m, scratch);
         subtract(r);
-        // r >= m > 0 here, so the magnitudes can be subtracted directly.
         for (int i = 0; i < maxCorrections && cmp(r, m) >= 0; ++i) {
-            Limbs::subMagnitudes(r, r, m);
+            // With r >= m >= 0 the magnitudes can be subtracted directly.
+            if (m.negative) {
+                sub(r, r, m);
+            } else {
+                Limbs::subMagnitudes(r, r, m);
+            }
         }
         if (cmp(r, m) >= 0) {
             throw ArithmeticException("modMulRecip");
@@ -54,9 +58,9 @@ class Barrett {
     }
 
   private:
-    // r = x - u. The two agree in all but their lowest limbs, as r is a small
-    // multiple of m, so the equal top limbs are skipped rather than
-    // subtracted to zero.
+    // r = x - u. For operands below m the difference is below 4m, so x and u
+    // agree in all but their lowest limbs; the equal top limbs are skipped
+    // rather than subtracted to zero.
     void subtract(BigIntCore& r)
     {
         if (x.negative || u.negative || x.used != u.used || u.used == 0) {
