@@ -113,7 +113,6 @@ struct EndToEnd : ::testing::Test {
     ExportedDriver driver;
 };
 
-// The slow scenarios exercise nothing here that the in-process run misses.
 struct EndToEndScenario : EndToEnd, ::testing::WithParamInterface<Scenario> {};
 
 TEST_P(EndToEndScenario, Runs)
@@ -121,18 +120,7 @@ TEST_P(EndToEndScenario, Runs)
     GetParam().run(driver);
 }
 
-std::vector<Scenario> quickScenarios()
-{
-    std::vector<Scenario> quick;
-    for (const Scenario& scenario : allScenarios()) {
-        if (!scenario.slow) {
-            quick.push_back(scenario);
-        }
-    }
-    return quick;
-}
-
-INSTANTIATE_TEST_SUITE_P(Scenarios, EndToEndScenario, ::testing::ValuesIn(quickScenarios()),
+INSTANTIATE_TEST_SUITE_P(Scenarios, EndToEndScenario, ::testing::ValuesIn(allScenarios()),
                          [](const auto& tested) { return std::string(tested.param.name); });
 
 TEST_F(EndToEnd, BothDirectoryServersDownGivesCode2)

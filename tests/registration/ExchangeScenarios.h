@@ -72,7 +72,6 @@ std::pair<std::unique_ptr<Server>, std::unique_ptr<Server>> inPortOrder(MakeFirs
 struct Scenario {
     const char* name;
     void (*run)(Driver&);
-    bool slow = false; // run by the in-process driver only
 };
 
 inline void PrintTo(const Scenario& scenario, std::ostream* out)
@@ -80,7 +79,7 @@ inline void PrintTo(const Scenario& scenario, std::ostream* out)
     *out << scenario.name;
 }
 
-// Every scenario; each driver runs those it can.
+// Every scenario, for each driver to run.
 const std::vector<Scenario>& allScenarios();
 
 void everyFailureRowLogsItsLineAndGoesOnOrStops(Driver& driver);
@@ -91,7 +90,6 @@ void freshKeysForEveryAttempt(Driver& driver);
 void keySizes(Driver& driver);
 void textSpanningSeveralBlocks(Driver& driver);
 void tooLargeRecord(Driver& driver);
-// Encrypts some 500 blocks: slow, so not run through every driver.
 void ciphertextLengthLimit(Driver& driver);
 // Eight threads of 25 calls each.
 void concurrentCalls(Driver& driver);
