@@ -7,10 +7,9 @@
 
 namespace LumenCryptMini {
 
-// Working limbs for the Karatsuba multiplication. One area serves every
-// multiplication of a modular exponentiation, so its loop does not allocate.
-// An area that is too small for a given product is ignored and the product
-// allocates its own.
+// Working limbs for the Karatsuba multiplication: 3n limbs for n-limb
+// operands. One area serves every multiplication of a modular exponentiation,
+// so its loop does not allocate. An area too small for a product is grown.
 using BigIntScratch = std::vector<std::uint32_t>;
 
 // A sign-and-magnitude integer of 32-bit limbs, least significant limb first.
