@@ -47,7 +47,8 @@ auto orderedPair(MakeFirst makeFirst, MakeSecond makeSecond)
 RegistrationClient clientFor(std::initializer_list<const DirectoryServer*> servers)
 {
     RegistrationClient client;
-    client.timeouts = {2000, 2000, 300};
+    // Long enough for a loaded machine, short enough to wait out a stall.
+    client.timeouts = {5000, 5000, 2500};
     for (const DirectoryServer* server : servers) {
         client.directoryServers.insert(SocketAddress(server->endpointText().c_str()));
     }
@@ -237,7 +238,7 @@ RegistrationReport runAgainst(const std::string& west, const std::string& east,
 {
     RegistrationReport report;
     EXPECT_EQ(runRegistrationWith(west.c_str(), east.c_str(), {"user", 0, 0, 0, 0, 0}, &report,
-                                  {2000, 2000, 2000}),
+                                  {5000, 5000, 2500}),
               expectedCode);
     return report;
 }

@@ -47,7 +47,7 @@ class InProcessDriver : public Driver {
             return runRegistrationWith(
                 endpoint.c_str(), endpoint.c_str(),
                 {call.text.c_str(), call.setting, call.flag1, call.flag2, call.flag3, 0}, report,
-                {2000, 2000, 1500});
+                {5000, 5000, 2500});
         } catch (...) {
             return registrationInternalError;
         }
