@@ -56,6 +56,14 @@ SocketHandle openSocket(SocketKind kind)
     // A socket is a kernel handle; keep it out of child processes. Failure
     // only means a child could inherit it, so it does not fail the open.
     SetHandleInformation(reinterpret_cast<HANDLE>(handle), HANDLE_FLAG_INHERIT, 0);
+    if (kind == SocketKind::stream) {
+        // A message goes out as two sends, prefix then body. Under Nagle's
+        // algorithm the body would wait for the peer's delayed acknowledgement
+        // of the prefix (up to 200 ms on Windows) on every request after a
+        // reply. Failure only costs that delay, so it does not fail the open.
+        const BOOL on = TRUE;
+        setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    }
     return static_cast<SocketHandle>(handle);
 }
 

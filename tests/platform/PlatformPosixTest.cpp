@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -92,6 +93,12 @@ TEST(PosixSockets, FailuresReportWinsockCodes)
     {
         Connection connection(listener);
         EXPECT_NE(fcntl(static_cast<int>(connection.handle), F_GETFD) & FD_CLOEXEC, 0);
+        // Without it every request's body waits out a delayed acknowledgement.
+        int noDelay = 0;
+        socklen_t noDelaySize = sizeof noDelay;
+        getsockopt(static_cast<int>(connection.handle), IPPROTO_TCP, TCP_NODELAY, &noDelay,
+                   &noDelaySize);
+        EXPECT_NE(noDelay, 0);
         std::uint8_t buffer[4] = {};
         EXPECT_EQ(receiveSome(connection.handle, buffer, 4), -1);
         EXPECT_EQ(lastSocketError(), 10035);
