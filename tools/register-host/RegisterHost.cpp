@@ -95,22 +95,24 @@ int main(int argc, char** argv)
 
     int32_t code = 0;
     if (auto registerUserEx = library.function<RegisterUserEx>("DLL_RegisterUserEx")) {
-        // Asked once for the lengths, then again with room for everything.
+        // One call only: asking again for more room would register twice.
+        // A result string never exceeds 65,535 bytes; the log of even a long
+        // failover fits the room given here, and a longer one is reported cut.
+        std::vector<char> result(65536);
+        std::vector<char> log(1 << 20);
         int32_t resultLength = 0;
         int32_t logLength = 0;
-        code = registerUserEx(text, setting, flag1, flag2, flag3, reserved, nullptr, 0,
-                              &resultLength, nullptr, 0, &logLength);
-        std::vector<char> result(static_cast<std::size_t>(resultLength) + 1);
-        std::vector<char> log(static_cast<std::size_t>(logLength) + 1);
         code = registerUserEx(text, setting, flag1, flag2, flag3, reserved, result.data(),
                               static_cast<int32_t>(result.size()), &resultLength, log.data(),
                               static_cast<int32_t>(log.size()), &logLength);
         result.resize(std::min(result.size() - 1, static_cast<std::size_t>(resultLength)));
         std::printf("code: %d (%s)\n", code, meaning(code));
         printResult(result);
-        std::printf("log:\n%.*s",
-                    static_cast<int>(std::min(log.size() - 1, static_cast<std::size_t>(logLength))),
-                    log.data());
+        const std::size_t shown = std::min(log.size() - 1, static_cast<std::size_t>(logLength));
+        std::printf("log:\n%.*s", static_cast<int>(shown), log.data());
+        if (shown < static_cast<std::size_t>(logLength)) {
+            std::printf("(log cut: %d bytes in all)\n", logLength);
+        }
     } else if (auto registerUser = library.function<RegisterUser>("DLL_RegisterUser")) {
         code = registerUser(text, setting, flag1, flag2, flag3, reserved);
         std::printf("code: %d (%s)\n", code, meaning(code));
