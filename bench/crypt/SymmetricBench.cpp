@@ -77,17 +77,19 @@ void RAND_bytes_OpenSSL(benchmark::State& state)
 
 void SetKey_Ours(benchmark::State& state)
 {
+    const ByteString keyBytes = pattern(static_cast<std::size_t>(state.range(0)));
     SymmetricKey key(0);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(key.setKey(benchKey));
+        benchmark::DoNotOptimize(key.setKey(keyBytes));
     }
 }
 
 void SetKey_OpenSSL(benchmark::State& state)
 {
+    const ByteString keyBytes = pattern(static_cast<std::size_t>(state.range(0)));
     BF_KEY schedule;
     for (auto _ : state) {
-        BF_set_key(&schedule, static_cast<int>(benchKey.size()), benchKey.data());
+        BF_set_key(&schedule, static_cast<int>(keyBytes.size()), keyBytes.data());
         benchmark::DoNotOptimize(&schedule);
     }
 }
@@ -144,14 +146,26 @@ void CbcDecrypt_OpenSSL(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(MD5_Ours)->Arg(24)->Arg(64 * 1024);
-BENCHMARK(MD5_OpenSSL)->Arg(24)->Arg(64 * 1024);
-BENCHMARK(RandomPool_Construct);
-BENCHMARK(RandomPool_Fill)->Arg(8)->Arg(16);
-BENCHMARK(RAND_bytes_OpenSSL)->Arg(8)->Arg(16);
-BENCHMARK(SetKey_Ours);
-BENCHMARK(SetKey_OpenSSL);
-BENCHMARK(CbcDecrypt_Ours)->Arg(64)->Arg(1024)->Arg(64 * 1024);
-BENCHMARK(CbcDecrypt_OpenSSL)->Arg(64)->Arg(1024)->Arg(64 * 1024);
+// Names are <operation>/<implementation>/<size>: scripts/bench.sh pairs ours
+// with the reference of the same operation and size.
+BENCHMARK(MD5_Ours)->Name("MD5/ours")->ArgName("bytes")->Arg(24)->Arg(64 * 1024);
+BENCHMARK(MD5_OpenSSL)->Name("MD5/openssl")->ArgName("bytes")->Arg(24)->Arg(64 * 1024);
+BENCHMARK(RandomPool_Construct)->Name("poolConstruct/ours");
+BENCHMARK(RandomPool_Fill)->Name("poolFill/ours")->ArgName("bytes")->Arg(8)->Arg(16);
+BENCHMARK(RAND_bytes_OpenSSL)->Name("poolFill/openssl")->ArgName("bytes")->Arg(8)->Arg(16);
+BENCHMARK(SetKey_Ours)->Name("setKey/ours")->ArgName("key")->Arg(8);
+BENCHMARK(SetKey_OpenSSL)->Name("setKey/openssl")->ArgName("key")->Arg(8);
+BENCHMARK(CbcDecrypt_Ours)
+    ->Name("cbcDecrypt/ours")
+    ->ArgName("bytes")
+    ->Arg(64)
+    ->Arg(1024)
+    ->Arg(64 * 1024);
+BENCHMARK(CbcDecrypt_OpenSSL)
+    ->Name("cbcDecrypt/openssl")
+    ->ArgName("bytes")
+    ->Arg(64)
+    ->Arg(1024)
+    ->Arg(64 * 1024);
 
 BENCHMARK_MAIN();
