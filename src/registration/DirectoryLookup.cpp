@@ -1,7 +1,7 @@
-#include "common/DataException.h"
 #include "net/TimedSocket.h"
 #include "registration/LogText.h"
 #include "registration/RegistrationClient.h"
+#include "registration/ServerWalk.h"
 #include "wire/WireBuffer.h"
 
 #include <string>
@@ -54,72 +54,56 @@ bool RegistrationClient::getDBProxyAddresses(std::u16string_view directoryPath)
         return false;
     }
 
-    for (const SocketAddress& server : directoryServers) {
-        // The socket closes when the attempt's scope ends, whichever way.
-        auto attempt = [&]() -> Outcome {
-            TimedSocket socket(SocketType::stream);
-            appendLog("Connecting to " + server.ipText());
-            if (logSocketError(socket.connect(server, timeouts.connectMs))) {
-                return Outcome::nextServer;
-            }
-            const WireBuffer request = getDirectoryRequest(directoryPath);
-            appendLog("Sending get directory request.");
-            if (logSocketError(socket.sendMessage(
-                    request.data(), static_cast<std::uint32_t>(request.size()), timeouts.sendMs))) {
-                return Outcome::nextServer;
-            }
-            appendLog("Receiving directory reply.");
-            if (logSocketError(socket.receiveMessage(timeouts.receiveMs))) {
-                return Outcome::nextServer;
-            }
-            WireBuffer reply(socket.messageData(), socket.messageLength());
-
-            const std::uint8_t replyHeader = reply.readUInt8();
-            const std::uint16_t serviceType = reply.readUInt16();
-            const std::uint16_t messageType = reply.readUInt16();
-            if (replyHeader != headerType || serviceType != directoryServiceType ||
-                messageType != getDirectoryReplyType) {
-                appendLog("Invalid directory reply.  Header Type: " + signedText8(replyHeader) +
-                          "  Service Type: " + signedText16(serviceType) +
-                          "  Message Type: " + signedText16(messageType));
-                return Outcome::nextServer;
-            }
-            const std::uint16_t status = reply.readUInt16();
-            if ((status & errorBit) != 0) {
-                appendLog("Directory Server Error: " + signedText16(status));
-                return Outcome::stop;
-            }
-            reply.readUInt8();
-            reply.readUInt32();
-            const std::uint16_t entryCount = reply.readUInt16();
-            if (entryCount == 0) {
-                appendLog("No DBProxy server listed in directory server.");
-                return Outcome::stop;
-            }
-            std::u16string name;
-            for (std::uint16_t i = 0; i < entryCount; ++i) {
-                reply.readWString(name);
-                reply.readUInt8();
-                const std::uint8_t* port = reply.readBytes(2);
-                const std::uint8_t* address = reply.readBytes(4);
-                dbProxyAddresses.insert(entryAddress(port, address));
-            }
-            return Outcome::listed;
-        };
-
-        try {
-            switch (attempt()) {
-            case Outcome::listed:
-                return true;
-            case Outcome::stop:
-                return false;
-            case Outcome::nextServer:
-                break;
-            }
-        } catch (const DataException&) {
-            appendLog("Invalid directory reply.  Unpack failed.");
+    auto attempt = [&](const SocketAddress& server) -> AttemptOutcome {
+        TimedSocket socket(SocketType::stream);
+        appendLog("Connecting to " + server.ipText());
+        if (logSocketError(socket.connect(server, timeouts.connectMs))) {
+            return AttemptOutcome::nextServer;
         }
-    }
-    appendLog("Failed all directory servers.");
-    return false;
+        const WireBuffer request = getDirectoryRequest(directoryPath);
+        appendLog("Sending get directory request.");
+        if (logSocketError(socket.sendMessage(
+                request.data(), static_cast<std::uint32_t>(request.size()), timeouts.sendMs))) {
+            return AttemptOutcome::nextServer;
+        }
+        appendLog("Receiving directory reply.");
+        if (logSocketError(socket.receiveMessage(timeouts.receiveMs))) {
+            return AttemptOutcome::nextServer;
+        }
+        WireBuffer reply(socket.messageData(), socket.messageLength());
+
+        const std::uint8_t replyHeader = reply.readUInt8();
+        const std::uint16_t serviceType = reply.readUInt16();
+        const std::uint16_t messageType = reply.readUInt16();
+        if (replyHeader != headerType || serviceType != directoryServiceType ||
+            messageType != getDirectoryReplyType) {
+            appendLog("Invalid directory reply.  Header Type: " + signedText8(replyHeader) +
+                      "  Service Type: " + signedText16(serviceType) +
+                      "  Message Type: " + signedText16(messageType));
+            return AttemptOutcome::nextServer;
+        }
+        const std::uint16_t status = reply.readUInt16();
+        if ((status & errorBit) != 0) {
+            appendLog("Directory Server Error: " + signedText16(status));
+            return AttemptOutcome::stopped;
+        }
+        reply.readUInt8();
+        reply.readUInt32();
+        const std::uint16_t entryCount = reply.readUInt16();
+        if (entryCount == 0) {
+            appendLog("No DBProxy server listed in directory server.");
+            return AttemptOutcome::stopped;
+        }
+        std::u16string name;
+        for (std::uint16_t i = 0; i < entryCount; ++i) {
+            reply.readWString(name);
+            reply.readUInt8();
+            const std::uint8_t* port = reply.readBytes(2);
+            const std::uint8_t* address = reply.readBytes(4);
+            dbProxyAddresses.insert(entryAddress(port, address));
+        }
+        return AttemptOutcome::succeeded;
+    };
+    return walkServers(*this, directoryServers, attempt, "Invalid directory reply.  Unpack failed.",
+                       "Failed all directory servers.");
 }

@@ -1,9 +1,9 @@
-#include "common/DataException.h"
 #include "crypt/ElGamalPublicKey.h"
 #include "crypt/SymmetricKey.h"
 #include "net/TimedSocket.h"
 #include "registration/LogText.h"
 #include "registration/RegistrationClient.h"
+#include "registration/ServerWalk.h"
 #include "wire/WireBuffer.h"
 
 #include <string>
@@ -48,131 +48,112 @@ void appendOneByteField(WireBuffer& record, std::uint8_t tag, std::uint8_t value
     record.appendUInt8(tag).appendUInt16(1).appendUInt8(value);
 }
 
-enum class Outcome { accepted, rejected, nextServer };
-
 } // namespace
 
 bool RegistrationClient::sendRegistration()
 {
     appendLog("Sending registration information.");
 
-    for (const SocketAddress& server : dbProxyAddresses) {
-        // Socket, keys and buffers are locals of one attempt, so they are
-        // released before the next server is tried, whichever way it ends.
-        auto attempt = [&]() -> Outcome {
-            TimedSocket socket(SocketType::stream);
-            appendLog("Connecting to " + server.ipText());
-            if (logSocketError(socket.connect(server, timeouts.connectMs))) {
-                return Outcome::nextServer;
-            }
-
-            const WireBuffer keyRequest = publicKeyRequest();
-            appendLog("Sending public key request.");
-            if (logSocketError(
-                    socket.sendMessage(keyRequest.data(), length32(keyRequest), timeouts.sendMs))) {
-                return Outcome::nextServer;
-            }
-            appendLog("Receiving publickey reply.");
-            if (logSocketError(socket.receiveMessage(timeouts.receiveMs))) {
-                return Outcome::nextServer;
-            }
-            WireBuffer keyReply(socket.messageData(), socket.messageLength());
-            const std::uint16_t blobLength = keyReply.readUInt16();
-            const std::uint8_t* blob = keyReply.readBytes(blobLength);
-            ElGamalPublicKey publicKey;
-            if (!publicKey.load(blob, blobLength)) {
-                appendLog("Invalid public key.");
-                return Outcome::nextServer;
-            }
-
-            SymmetricKey symmetricKey(symmetricKeyLength);
-
-            // Every length below travels in 16 bits and the frame is capped;
-            // a text too long for them would go out with wrapped lengths.
-            if (registrationText.size() + recordOverhead > maxFieldLength) {
-                appendLog("Registration message too large.");
-                return Outcome::nextServer;
-            }
-            WireBuffer record;
-            record.appendUInt8(5).appendUInt8(1).appendString(registrationText);
-            appendOneByteField(record, 2, static_cast<std::uint8_t>(registrationSetting));
-            appendOneByteField(record, 3, firstFlag ? 1 : 0);
-            appendOneByteField(record, 4, secondFlag ? 1 : 0);
-            appendOneByteField(record, 5, thirdFlag ? 1 : 0);
-
-            const ByteString& keyBytes = symmetricKey.keyBytes();
-            WireBuffer innerBlock;
-            innerBlock.appendUInt16(static_cast<std::uint16_t>(keyBytes.size()))
-                .appendBytes(keyBytes.data(), keyBytes.size())
-                .appendUInt16(static_cast<std::uint16_t>(record.size()))
-                .appendBytes(record.data(), record.size());
-
-            ByteString ciphertext;
-            if (!publicKey.encrypt(innerBlock.data(), static_cast<std::int32_t>(innerBlock.size()),
-                                   ciphertext)) {
-                appendLog("Failed to encrypt with public key.");
-                return Outcome::nextServer;
-            }
-            if (ciphertext.size() > maxFieldLength ||
-                registrationHeaderLength + ciphertext.size() > maxBodyLength) {
-                appendLog("Registration message too large.");
-                return Outcome::nextServer;
-            }
-
-            WireBuffer message;
-            message.appendUInt8(headerType)
-                .appendUInt16(dbProxyServiceType)
-                .appendUInt16(registrationMessageType)
-                .appendUInt32(registrationFixedWord)
-                .appendUInt16(static_cast<std::uint16_t>(ciphertext.size()))
-                .appendBytes(ciphertext.data(), ciphertext.size());
-            appendLog("Sending registration message.");
-            if (logSocketError(
-                    socket.sendMessage(message.data(), length32(message), timeouts.sendMs))) {
-                return Outcome::nextServer;
-            }
-            appendLog("Receiving registration reply.");
-            if (logSocketError(socket.receiveMessage(timeouts.receiveMs))) {
-                return Outcome::nextServer;
-            }
-
-            WireBuffer reply(socket.messageData(), socket.messageLength());
-            const std::uint16_t dbProxyStatus = reply.readUInt16();
-            if ((dbProxyStatus & errorBit) != 0) {
-                appendLog("Error from DBProxy: " + signedText16(dbProxyStatus));
-                return Outcome::rejected;
-            }
-            const std::uint16_t sealedLength = reply.readUInt16();
-            const std::uint8_t* sealed = reply.readBytes(sealedLength);
-            ByteString plaintext;
-            if (!symmetricKey.decrypt(sealed, sealedLength, plaintext)) {
-                appendLog("Error decrypting registration reply with symmetric key.");
-                return Outcome::nextServer;
-            }
-
-            WireBuffer verdict(plaintext.data(), plaintext.size());
-            const std::uint16_t databaseStatus = verdict.readUInt16();
-            if (databaseStatus != 0) {
-                appendLog("Error from database: " + signedText16(databaseStatus));
-                return Outcome::rejected;
-            }
-            verdict.readString(resultString);
-            return Outcome::accepted;
-        };
-
-        try {
-            switch (attempt()) {
-            case Outcome::accepted:
-                return true;
-            case Outcome::rejected:
-                return false;
-            case Outcome::nextServer:
-                break;
-            }
-        } catch (const DataException&) {
-            appendLog("Invalid message format.  Unpack failed.");
+    auto attempt = [&](const SocketAddress& server) -> AttemptOutcome {
+        TimedSocket socket(SocketType::stream);
+        appendLog("Connecting to " + server.ipText());
+        if (logSocketError(socket.connect(server, timeouts.connectMs))) {
+            return AttemptOutcome::nextServer;
         }
-    }
-    appendLog("Failed all DBProxy servers.");
-    return false;
+
+        const WireBuffer keyRequest = publicKeyRequest();
+        appendLog("Sending public key request.");
+        if (logSocketError(
+                socket.sendMessage(keyRequest.data(), length32(keyRequest), timeouts.sendMs))) {
+            return AttemptOutcome::nextServer;
+        }
+        appendLog("Receiving publickey reply.");
+        if (logSocketError(socket.receiveMessage(timeouts.receiveMs))) {
+            return AttemptOutcome::nextServer;
+        }
+        WireBuffer keyReply(socket.messageData(), socket.messageLength());
+        const std::uint16_t blobLength = keyReply.readUInt16();
+        const std::uint8_t* blob = keyReply.readBytes(blobLength);
+        ElGamalPublicKey publicKey;
+        if (!publicKey.load(blob, blobLength)) {
+            appendLog("Invalid public key.");
+            return AttemptOutcome::nextServer;
+        }
+
+        SymmetricKey symmetricKey(symmetricKeyLength);
+
+        // Every length below travels in 16 bits and the frame is capped;
+        // a text too long for them would go out with wrapped lengths.
+        if (registrationText.size() + recordOverhead > maxFieldLength) {
+            appendLog("Registration message too large.");
+            return AttemptOutcome::nextServer;
+        }
+        WireBuffer record;
+        record.appendUInt8(5).appendUInt8(1).appendString(registrationText);
+        appendOneByteField(record, 2, static_cast<std::uint8_t>(registrationSetting));
+        appendOneByteField(record, 3, firstFlag ? 1 : 0);
+        appendOneByteField(record, 4, secondFlag ? 1 : 0);
+        appendOneByteField(record, 5, thirdFlag ? 1 : 0);
+
+        const ByteString& keyBytes = symmetricKey.keyBytes();
+        WireBuffer innerBlock;
+        innerBlock.appendUInt16(static_cast<std::uint16_t>(keyBytes.size()))
+            .appendBytes(keyBytes.data(), keyBytes.size())
+            .appendUInt16(static_cast<std::uint16_t>(record.size()))
+            .appendBytes(record.data(), record.size());
+
+        ByteString ciphertext;
+        if (!publicKey.encrypt(innerBlock.data(), static_cast<std::int32_t>(innerBlock.size()),
+                               ciphertext)) {
+            appendLog("Failed to encrypt with public key.");
+            return AttemptOutcome::nextServer;
+        }
+        if (ciphertext.size() > maxFieldLength ||
+            registrationHeaderLength + ciphertext.size() > maxBodyLength) {
+            appendLog("Registration message too large.");
+            return AttemptOutcome::nextServer;
+        }
+
+        WireBuffer message;
+        message.appendUInt8(headerType)
+            .appendUInt16(dbProxyServiceType)
+            .appendUInt16(registrationMessageType)
+            .appendUInt32(registrationFixedWord)
+            .appendUInt16(static_cast<std::uint16_t>(ciphertext.size()))
+            .appendBytes(ciphertext.data(), ciphertext.size());
+        appendLog("Sending registration message.");
+        if (logSocketError(
+                socket.sendMessage(message.data(), length32(message), timeouts.sendMs))) {
+            return AttemptOutcome::nextServer;
+        }
+        appendLog("Receiving registration reply.");
+        if (logSocketError(socket.receiveMessage(timeouts.receiveMs))) {
+            return AttemptOutcome::nextServer;
+        }
+
+        WireBuffer reply(socket.messageData(), socket.messageLength());
+        const std::uint16_t dbProxyStatus = reply.readUInt16();
+        if ((dbProxyStatus & errorBit) != 0) {
+            appendLog("Error from DBProxy: " + signedText16(dbProxyStatus));
+            return AttemptOutcome::stopped;
+        }
+        const std::uint16_t sealedLength = reply.readUInt16();
+        const std::uint8_t* sealed = reply.readBytes(sealedLength);
+        ByteString plaintext;
+        if (!symmetricKey.decrypt(sealed, sealedLength, plaintext)) {
+            appendLog("Error decrypting registration reply with symmetric key.");
+            return AttemptOutcome::nextServer;
+        }
+
+        WireBuffer verdict(plaintext.data(), plaintext.size());
+        const std::uint16_t databaseStatus = verdict.readUInt16();
+        if (databaseStatus != 0) {
+            appendLog("Error from database: " + signedText16(databaseStatus));
+            return AttemptOutcome::stopped;
+        }
+        verdict.readString(resultString);
+        return AttemptOutcome::succeeded;
+    };
+    return walkServers(*this, dbProxyAddresses, attempt, "Invalid message format.  Unpack failed.",
+                       "Failed all DBProxy servers.");
 }
