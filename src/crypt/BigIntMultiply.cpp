@@ -30,6 +30,10 @@ using Limbs::wordLimbs;
 // Basecase operands of up to this many words (16 limbs) get a product with
 // every loop unrolled at compile time.
 constexpr int maxFixedWords = karatsubaThreshold / wordLimbs;
+// From this odd length on, a product padded to whole words beats the rows of
+// single-limb products that the odd limb otherwise costs (measured with the
+// modExp benchmark; shorter ones lose to the extra products of the padding).
+constexpr int minPaddedLimbs = 13;
 
 // Three-word column accumulator of the product-scanning (Comba) basecase.
 struct Column {
@@ -211,18 +215,16 @@ constexpr auto sqrKernels = sqrKernelTable(std::make_integer_sequence<int, maxFi
 // run side by side. A subtraction adds the complement of d plus one and
 // gives the one back at the top of each half. Each half then carries into
 // the limbs above it; the sum fits r, so those carries end inside it.
-template <bool subtract, typename Unit, int unitLimbs, Unit (*load)(const Limb*),
-          void (*store)(Limb*, Unit)>
-void addMiddle(Limb* r, const Limb* d, int h)
-{
-    constexpr Unit flip = subtract ? static_cast<Unit>(~Unit{0}) : Unit{0};
-    constexpr Unit taken = subtract ? 1 : 0;
-    Limb* l1 = r + h;
-    Limb* h0 = r + 2 * h;
-    const Limb* h1 = r + 3 * h;
-    const Limb* d1 = d + h;
-    // sum = x + y + z + w + carry, with the carries counted in carry.
-    const auto add4 = [](Unit x, Unit y, Unit z, Unit w, Unit& carry) {
+//
+// The chains run on words, and an odd last limb of the halves on a limb: a
+// carry is a count of overflows, the same in either unit.
+template <typename Unit> struct MiddleSum {
+    Unit lowCarry;
+    Unit highCarry;
+
+    // sum = x + y + z + w + carry, with the overflows counted in carry.
+    static Unit add4(Unit x, Unit y, Unit z, Unit w, Unit& carry)
+    {
         Unit count = 0;
         const Unit s1 = x + y;
         count += s1 < x ? 1 : 0;
@@ -234,28 +236,26 @@ void addMiddle(Limb* r, const Limb* d, int h)
         count += s4 < s3 ? 1 : 0;
         carry = count;
         return s4;
-    };
-    Unit lowCarry = taken;
-    Unit highCarry = taken;
-    for (int i = 0; i < h; i += unitLimbs) {
-        const Unit oldL1 = load(l1 + i);
-        const Unit oldH0 = load(h0 + i);
-        const Unit low = add4(load(r + i), oldH0, load(d + i) ^ flip, oldL1, lowCarry);
-        const Unit high = add4(oldL1, load(h1 + i), load(d1 + i) ^ flip, oldH0, highCarry);
-        store(l1 + i, low);
-        store(h0 + i, high);
     }
-    const Unit carries[2] = {lowCarry, highCarry};
-    for (int half = 0; half < 2; ++half) {
-        Limb* at = r + (2 + half) * h;
-        const int length = (2 - half) * h;
-        if (carries[half] > taken) {
-            Limbs::addCarry(at, at, length, static_cast<Limb>(carries[half] - taken));
-        } else if (carries[half] < taken) {
-            Limbs::subBorrow(at, at, length, 1);
+
+    template <Unit (*load)(const Limb*), void (*store)(Limb*, Unit)>
+    void run(Limb* r, const Limb* d, int h, int from, int to, Unit flip)
+    {
+        constexpr int unitLimbs = static_cast<int>(sizeof(Unit) / sizeof(Limb));
+        Limb* l1 = r + h;
+        Limb* h0 = r + 2 * h;
+        const Limb* h1 = r + 3 * h;
+        const Limb* d1 = d + h;
+        for (int i = from; i < to; i += unitLimbs) {
+            const Unit oldL1 = load(l1 + i);
+            const Unit oldH0 = load(h0 + i);
+            const Unit low = add4(load(r + i), oldH0, load(d + i) ^ flip, oldL1, lowCarry);
+            const Unit high = add4(oldL1, load(h1 + i), load(d1 + i) ^ flip, oldH0, highCarry);
+            store(l1 + i, low);
+            store(h0 + i, high);
         }
     }
-}
+};
 
 inline Limb loadLimb(const Limb* p)
 {
@@ -269,10 +269,21 @@ inline void storeLimb(Limb* p, Limb v)
 
 template <bool subtract> void addMiddle(Limb* r, const Limb* d, int h)
 {
-    if (h % wordLimbs == 0) {
-        addMiddle<subtract, Word, wordLimbs, loadWord, storeWord>(r, d, h);
-    } else {
-        addMiddle<subtract, Limb, 1, loadLimb, storeLimb>(r, d, h);
+    constexpr Word taken = subtract ? 1 : 0;
+    MiddleSum<Word> words{taken, taken};
+    const int wordPart = h - h % wordLimbs;
+    words.run<loadWord, storeWord>(r, d, h, 0, wordPart, subtract ? ~Word{0} : Word{0});
+    MiddleSum<Limb> limbs{static_cast<Limb>(words.lowCarry), static_cast<Limb>(words.highCarry)};
+    limbs.run<loadLimb, storeLimb>(r, d, h, wordPart, h, subtract ? ~Limb{0} : Limb{0});
+    const Limb carries[2] = {limbs.lowCarry, limbs.highCarry};
+    for (int half = 0; half < 2; ++half) {
+        Limb* at = r + (2 + half) * h;
+        const int length = (2 - half) * h;
+        if (carries[half] > taken) {
+            Limbs::addCarry(at, at, length, static_cast<Limb>(carries[half] - taken));
+        } else if (carries[half] < taken) {
+            Limbs::subBorrow(at, at, length, 1);
+        }
     }
 }
 
@@ -396,10 +407,25 @@ namespace Limbs {
 
 void mulBasecase(Limb* r, const Limb* a, int na, const Limb* b, int nb)
 {
-    // Whole words first; an odd limb of either operand is then added in as a
-    // row of single-limb products.
     const int wa = na / wordLimbs;
     const int wb = nb / wordLimbs;
+    const int paddedWords = (na + wordLimbs - 1) / wordLimbs;
+    if (wordLimbs > 1 && na >= minPaddedLimbs && (na != wa * wordLimbs || nb != wb * wordLimbs) &&
+        paddedWords == (nb + wordLimbs - 1) / wordLimbs && paddedWords <= maxFixedWords) {
+        // Odd sizes of about equal length, as Karatsuba's halves of odd
+        // lengths are: a copy padded with a zero limb runs the unrolled
+        // kernel instead of whole words plus rows of single-limb products.
+        std::array<Limb, karatsubaThreshold> x{};
+        std::array<Limb, karatsubaThreshold> y{};
+        std::array<Limb, 2 * karatsubaThreshold> product;
+        copyLimbs(x.data(), a, na);
+        copyLimbs(y.data(), b, nb);
+        mulKernels[static_cast<std::size_t>(paddedWords)](product.data(), x.data(), y.data());
+        copyLimbs(r, product.data(), na + nb);
+        return;
+    }
+    // Whole words first; an odd limb of either operand is then added in as a
+    // row of single-limb products.
     if (wa == 0 || wb == 0) {
         clear(r, na + nb);
         for (int j = 0; j < nb; ++j) {
@@ -427,6 +453,16 @@ void sqrBasecase(Limb* r, const Limb* a, int n)
 {
     const int w = n / wordLimbs;
     const int e = w * wordLimbs;
+    if (n >= minPaddedLimbs && n > e && w < maxFixedWords) {
+        // As in mulBasecase: padded with a zero limb, an odd length squares
+        // in the unrolled kernel.
+        std::array<Limb, karatsubaThreshold> x{};
+        std::array<Limb, 2 * karatsubaThreshold> square;
+        copyLimbs(x.data(), a, n);
+        sqrKernels[static_cast<std::size_t>(w + 1)](square.data(), x.data());
+        copyLimbs(r, square.data(), 2 * n);
+        return;
+    }
     if (w == 0) {
         const DoubleLimb p = static_cast<DoubleLimb>(a[0]) * a[0];
         r[0] = low(p);
