@@ -94,6 +94,16 @@ bool ElGamalPublicKey::encrypt(const std::uint8_t* data, std::int32_t length, By
     return copyRange(data, length, in) && encrypt(in, out);
 }
 
+std::size_t ElGamalPublicKey::ciphertextLength(std::size_t plaintextLength) const
+{
+    if (!valid) {
+        return 0;
+    }
+    const auto width = static_cast<std::size_t>(modulusBytes);
+    const std::size_t perBlock = width - blockOverhead;
+    return 4 + 2 * width * ((plaintextLength + perBlock - 1) / perBlock);
+}
+
 bool ElGamalPublicKey::encrypt(const ByteString& in, ByteString& out)
 {
     if (!valid) {
@@ -102,7 +112,7 @@ bool ElGamalPublicKey::encrypt(const ByteString& in, ByteString& out)
     const auto width = static_cast<std::size_t>(modulusBytes);
     const std::size_t perBlock = width - blockOverhead;
     const std::size_t blocks = (in.size() + perBlock - 1) / perBlock;
-    out.reserve(4 + 2 * width * blocks);
+    out.reserve(ciphertextLength(in.size()));
     out.clear();
     appendUInt32le(out, static_cast<std::uint32_t>(blocks));
 

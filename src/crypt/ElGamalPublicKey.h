@@ -4,6 +4,7 @@
 #include "crypt/BigInt.h"
 #include "crypt/RandomPool.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -49,6 +50,11 @@ class ElGamalPublicKey {
     bool encrypt(const ByteString& in, ByteString& out);
 
     bool isValid() const { return valid; }
+
+    // Bytes that encrypt writes for a plaintext of this length; 0 while the
+    // key is not valid. Lets a caller refuse an oversize message before
+    // paying for its exponentiations.
+    std::size_t ciphertextLength(std::size_t plaintextLength) const;
 
     // One block integer, below p, into (a, b). Internal to encrypt; false
     // when the key is not valid or the arithmetic fails.

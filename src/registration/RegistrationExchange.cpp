@@ -102,15 +102,18 @@ bool RegistrationClient::sendRegistration()
             .appendUInt16(static_cast<std::uint16_t>(record.size()))
             .appendBytes(record.data(), record.size());
 
+        // Known before encrypting, so an oversize message costs no
+        // exponentiations.
+        const std::size_t ciphertextLength = publicKey.ciphertextLength(innerBlock.size());
+        if (ciphertextLength > maxFieldLength ||
+            registrationHeaderLength + ciphertextLength > maxBodyLength) {
+            appendLog("Registration message too large.");
+            return AttemptOutcome::nextServer;
+        }
         ByteString ciphertext;
         if (!publicKey.encrypt(innerBlock.data(), static_cast<std::int32_t>(innerBlock.size()),
                                ciphertext)) {
             appendLog("Failed to encrypt with public key.");
-            return AttemptOutcome::nextServer;
-        }
-        if (ciphertext.size() > maxFieldLength ||
-            registrationHeaderLength + ciphertext.size() > maxBodyLength) {
-            appendLog("Registration message too large.");
             return AttemptOutcome::nextServer;
         }
 

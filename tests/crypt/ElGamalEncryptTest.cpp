@@ -55,6 +55,7 @@ TEST_P(ElGamalEncryption, EveryBlockOpensToItsBytesAndCount)
             encryptor.encrypt(plaintext.data(), static_cast<std::int32_t>(length), ciphertext));
         const std::size_t blocks = (length + perBlock - 1) / perBlock;
         ASSERT_EQ(ciphertext.size(), 4 + 2 * width * blocks);
+        EXPECT_EQ(encryptor.ciphertextLength(length), ciphertext.size());
         EXPECT_EQ(ciphertext[0] | ciphertext[1] << 8 | ciphertext[2] << 16 | ciphertext[3] << 24,
                   static_cast<int>(blocks));
         for (std::size_t i = 0; i < blocks; ++i) {
