@@ -7,7 +7,7 @@ needI386=0
 packages=(
   cmake make g++ clang-14 clang-format libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev libssl-dev libgmp-dev
-  binutils pkg-config valgrind
+  binutils pkg-config valgrind unzip
 )
 # Extra groups, chosen by the caller: windows (mingw-w64 and Wine), plot.
 for group in "$@"; do
