@@ -51,6 +51,7 @@ fail() {
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >"$work/install.out" || fail "cmake --install failed"
+installedPackage=$(dirname "$(find "$prefix" -name registerConfig.cmake)")
 
 flags=()
 if [ -n "$sanitizers" ]; then
@@ -61,12 +62,12 @@ if [ -n "$toolchain" ]; then
   # The tool chain confines package searches to the mingw-w64 root, so a
   # prefix elsewhere is named directly, as a cross-building team would.
   cmakeArgs+=("-DCMAKE_TOOLCHAIN_FILE=$toolchain"
-    "-Dregister_DIR=$(dirname "$(find "$prefix" -name registerConfig.cmake)")")
+    "-Dregister_DIR=$installedPackage")
 fi
 cmake -S "$consumerSource" -B "$work/by-cmake" "-DCMAKE_PREFIX_PATH=$prefix" "${cmakeArgs[@]}" \
   >"$work/cmake-configure.out" 2>&1 || fail "the consumer's configure failed"
 packageDir=$(sed -n 's/^register_DIR:[A-Z]*=//p' "$work/by-cmake/CMakeCache.txt")
-[ "$packageDir" = "$(dirname "$(find "$prefix" -name registerConfig.cmake)")" ] ||
+[ "$packageDir" = "$installedPackage" ] ||
   fail "find_package found the package in '$packageDir', not in $prefix"
 cmake --build "$work/by-cmake" >"$work/cmake-build.out" 2>&1 || fail "the consumer's build failed"
 
