@@ -28,7 +28,7 @@ inline void startSocketsOnce()
 
 // Generous enough for a loaded machine, short enough that a stalled
 // exchange shows as a hang long before libFuzzer's own timeout.
-inline constexpr std::uint32_t exchangeTimeoutMs = 3000;
+inline constexpr std::uint32_t exchangeTimeoutMs = 10000;
 
 // Reads the harness input front to back; past the end every read gives
 // zero bytes, so any input is a valid program.

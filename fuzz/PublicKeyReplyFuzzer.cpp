@@ -5,7 +5,8 @@
 // must lie below the modulus that reading found.
 //
 // The bytes after the blob, which the exchange ignores, are the plaintext.
-// Only moduli of up to 384 bits are used to encrypt, so that a run stays fast;
+// Only moduli of up to 576 bits (past the size at which multiplication
+// changes method) are used to encrypt, so that a run stays fast;
 // the reading of larger blobs is fuzzed all the same.
 
 #include "FuzzSupport.h"
@@ -24,8 +25,8 @@ namespace {
 using LumenCryptMini::ArithmeticException;
 using LumenCryptMini::ElGamalPublicKey;
 
-constexpr std::size_t maxEncryptedModulusBytes = 48;
-constexpr std::size_t maxPlaintext = 128;
+constexpr std::size_t maxEncryptedModulusBytes = 72;
+constexpr std::size_t maxPlaintext = 96;
 
 // The blob's four INTEGERs as big-endian magnitudes without leading zeros,
 // or nothing when the blob does not hold them.

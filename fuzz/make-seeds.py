@@ -103,8 +103,8 @@ write("public_key_reply", "integer-82-length",
 write("public_key_reply", "empty-last-integer",
       key_reply(b"\x30\x00" + der_int(p128) + der_int(q128) + der_int(2) + b"\x02\x00"))
 write("public_key_reply", "length-beyond-body", u16(200) + blob(p128, q128, 2, y128))
-p384 = (1 << 383) | 0x1D  # not prime; encryption does not care
-write("public_key_reply", "key-384", key_reply(blob(p384, 7, 3, 11), inner * 3))
+p576 = (1 << 575) | 0x1D  # not prime; encryption does not care
+write("public_key_reply", "key-576", key_reply(blob(p576, 7, 3, 11), inner * 3))
 
 # ---- registration reply: control, DBProxy status, [prefix], decrypted message
 

@@ -6,10 +6,21 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
-for preset in dev asan local; do
+for preset in dev asan local tsan; do
   echo "=== $preset ==="
   cmake --workflow --preset "$preset"
 done
+
+# Robustness runs beyond the suites above (docs/robustness.md): the directory
+# of 65,535 dead DBProxies, once and under the sanitizers; the end-to-end
+# tests under valgrind; a short run of every fuzz harness.
+echo "=== asan: slow robustness tests ==="
+REGISTER_RUN_SLOW_TESTS=1 ctest --preset asan -R SixtyFiveThousand
+echo "=== valgrind: end-to-end tests ==="
+valgrind --quiet --error-exitcode=1 --leak-check=full \
+  --errors-for-leak-kinds=definite,indirect,possible build/local/tests/e2e/e2e_tests --gtest_brief=1
+echo "=== fuzz smoke ==="
+scripts/fuzz-smoke.sh
 
 # The Windows DLL, cross-built with mingw-w64 and tested under Wine. A machine
 # that cannot have them reports the Windows tests as skipped, never as
