@@ -49,8 +49,10 @@ for binary in "${binaries[@]}"; do
 done
 loadAfter=$(cut -d' ' -f1-3 /proc/loadavg)
 
-# The median of every benchmark, in nanoseconds of wall-clock time:
-# binary index, family index, instance index, name, nanoseconds (or "failed").
+# The median of every benchmark in nanoseconds: binary index, family index,
+# instance index, name, wall-clock time, CPU time (or "failed" twice). CPU
+# time is the benchmark thread's, or the whole process's where a benchmark
+# asks for it.
 index=0
 for binary in "${binaries[@]}"; do
   index=$((index + 1))
@@ -67,14 +69,16 @@ for binary in "${binaries[@]}"; do
       key = $1; gsub(/[":]/, "", key); f[key] = field($0); next
     }
     /^ *\}/ {
-      # UseRealTime adds /real_time to a name; every time here is wall-clock.
+      # Timing options add /process_time and /real_time to a name.
       sub(/\/real_time$/, "", f["run_name"])
+      sub(/\/process_time$/, "", f["run_name"])
       scale["ns"] = 1; scale["us"] = 1e3; scale["ms"] = 1e6; scale["s"] = 1e9
       if (f["error_occurred"] == "true") {
-        print binary "\t" f["family_index"] "\t" f["per_family_instance_index"] "\t" f["run_name"] "\tfailed"
+        print binary "\t" f["family_index"] "\t" f["per_family_instance_index"] "\t" f["run_name"] "\tfailed\tfailed"
       } else if (f["aggregate_name"] == "median" || (single && f["run_type"] == "iteration")) {
-        printf "%s\t%s\t%s\t%s\t%.6g\n", binary, f["family_index"], f["per_family_instance_index"],
-               f["run_name"], f["real_time"] * scale[f["time_unit"]]
+        printf "%s\t%s\t%s\t%s\t%.6g\t%.6g\n", binary, f["family_index"],
+               f["per_family_instance_index"], f["run_name"], f["real_time"] * scale[f["time_unit"]],
+               f["cpu_time"] * scale[f["time_unit"]]
       }
     }
   ' "$results/${binary##*/}.json"
@@ -146,6 +150,7 @@ awk -F '\t' -v loadBefore="$loadBefore" -v loadAfter="$loadAfter" \
   {
     name = $4
     time[name] = $5
+    cpu[name] = $6
     n = split(name, part, "/")
     op = part[1]; impl = part[2]; size = ""
     for (i = 3; i <= n; ++i) size = size (i > 3 ? "/" : "") part[i]
@@ -180,6 +185,8 @@ awk -F '\t' -v loadBefore="$loadBefore" -v loadAfter="$loadAfter" \
       if (op == "registration") {
         row(op, size, "our encryption of the record", ours[group],
             time["encryptRecord/ours/" size], target(op, size, "encryptRecord ours"))
+        row("  CPU time", size, "our encryption of the record", cpu["registration/ours/" size],
+            cpu["encryptRecord/ours/" size], "")
         printed = 1
       }
       if (!printed) row(op, size, "-", ours[group], "", "")
@@ -187,6 +194,8 @@ awk -F '\t' -v loadBefore="$loadBefore" -v loadAfter="$loadAfter" \
     print ""
     print "Medians of " repetitions " interleaved repetitions, wall-clock time; ratio = ours / reference" \
           " (below 1: ours is faster)."
+    print "\"CPU time\" rows: the CPU time of every thread of the registration (client and test" \
+          " service) against the encryption'"'"'s."
     print "Load average (1, 5, 15 min) before the run: " loadBefore "; after: " loadAfter "."
   }
 ' "$results/medians.tsv" | tee "$results/table.md"
