@@ -4,6 +4,7 @@
 #include "registration/ServerWalk.h"
 #include "wire/WireBuffer.h"
 
+#include <optional>
 #include <string>
 
 namespace {
@@ -60,21 +61,16 @@ bool RegistrationClient::getDBProxyAddresses(std::u16string_view directoryPath)
         if (logSocketError(socket.connect(server, timeouts.connectMs))) {
             return AttemptOutcome::nextServer;
         }
-        const WireBuffer request = getDirectoryRequest(directoryPath);
-        appendLog("Sending get directory request.");
-        if (logSocketError(socket.sendMessage(
-                request.data(), static_cast<std::uint32_t>(request.size()), timeouts.sendMs))) {
+        std::optional<WireBuffer> reply =
+            exchangeMessage(socket, getDirectoryRequest(directoryPath),
+                            "Sending get directory request.", "Receiving directory reply.");
+        if (!reply) {
             return AttemptOutcome::nextServer;
         }
-        appendLog("Receiving directory reply.");
-        if (logSocketError(socket.receiveMessage(timeouts.receiveMs))) {
-            return AttemptOutcome::nextServer;
-        }
-        WireBuffer reply(socket.messageData(), socket.messageLength());
 
-        const std::uint8_t replyHeader = reply.readUInt8();
-        const std::uint16_t serviceType = reply.readUInt16();
-        const std::uint16_t messageType = reply.readUInt16();
+        const std::uint8_t replyHeader = reply->readUInt8();
+        const std::uint16_t serviceType = reply->readUInt16();
+        const std::uint16_t messageType = reply->readUInt16();
         if (replyHeader != headerType || serviceType != directoryServiceType ||
             messageType != getDirectoryReplyType) {
             appendLog("Invalid directory reply.  Header Type: " + signedText8(replyHeader) +
@@ -82,24 +78,24 @@ bool RegistrationClient::getDBProxyAddresses(std::u16string_view directoryPath)
                       "  Message Type: " + signedText16(messageType));
             return AttemptOutcome::nextServer;
         }
-        const std::uint16_t status = reply.readUInt16();
+        const std::uint16_t status = reply->readUInt16();
         if ((status & errorBit) != 0) {
             appendLog("Directory Server Error: " + signedText16(status));
             return AttemptOutcome::stopped;
         }
-        reply.readUInt8();
-        reply.readUInt32();
-        const std::uint16_t entryCount = reply.readUInt16();
+        reply->readUInt8();
+        reply->readUInt32();
+        const std::uint16_t entryCount = reply->readUInt16();
         if (entryCount == 0) {
             appendLog("No DBProxy server listed in directory server.");
             return AttemptOutcome::stopped;
         }
         std::u16string name;
         for (std::uint16_t i = 0; i < entryCount; ++i) {
-            reply.readWString(name);
-            reply.readUInt8();
-            const std::uint8_t* port = reply.readBytes(2);
-            const std::uint8_t* address = reply.readBytes(4);
+            reply->readWString(name);
+            reply->readUInt8();
+            const std::uint8_t* port = reply->readBytes(2);
+            const std::uint8_t* address = reply->readBytes(4);
             dbProxyAddresses.insert(entryAddress(port, address));
         }
         return AttemptOutcome::succeeded;

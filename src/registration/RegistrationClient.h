@@ -6,8 +6,12 @@
 #include "registration/ProgressLog.h"
 
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string_view>
+
+class TimedSocket;
+class WireBuffer;
 
 // How long each step of a server exchange may block. The defaults are the
 // service's; tests shorten them to drive stalled peers quickly.
@@ -49,4 +53,10 @@ class RegistrationClient {
     // Logs "Socket error: <name>" for any status but ES_NO_ERROR and returns
     // true then, meaning the current server has failed.
     bool logSocketError(SocketStatus status);
+    // One request and its reply on a connected socket, each step logged
+    // first. The reply is a copy the parser owns; empty after a socket error,
+    // which is logged as such.
+    std::optional<WireBuffer> exchangeMessage(TimedSocket& socket, const WireBuffer& request,
+                                              std::string_view sendingText,
+                                              std::string_view receivingText);
 };

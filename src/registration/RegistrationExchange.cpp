@@ -6,6 +6,7 @@
 #include "registration/ServerWalk.h"
 #include "wire/WireBuffer.h"
 
+#include <optional>
 #include <string>
 
 namespace {
@@ -28,11 +29,6 @@ constexpr std::size_t recordOverhead = 20;
 // Header, fixed word and ciphertext length ahead of the ciphertext.
 constexpr std::size_t registrationHeaderLength = 11;
 constexpr std::size_t maxBodyLength = TimedSocket::maxFrameLength - 4;
-
-std::uint32_t length32(const WireBuffer& message)
-{
-    return static_cast<std::uint32_t>(message.size());
-}
 
 WireBuffer publicKeyRequest()
 {
@@ -61,19 +57,14 @@ bool RegistrationClient::sendRegistration()
             return AttemptOutcome::nextServer;
         }
 
-        const WireBuffer keyRequest = publicKeyRequest();
-        appendLog("Sending public key request.");
-        if (logSocketError(
-                socket.sendMessage(keyRequest.data(), length32(keyRequest), timeouts.sendMs))) {
+        std::optional<WireBuffer> keyReply =
+            exchangeMessage(socket, publicKeyRequest(), "Sending public key request.",
+                            "Receiving publickey reply.");
+        if (!keyReply) {
             return AttemptOutcome::nextServer;
         }
-        appendLog("Receiving publickey reply.");
-        if (logSocketError(socket.receiveMessage(timeouts.receiveMs))) {
-            return AttemptOutcome::nextServer;
-        }
-        WireBuffer keyReply(socket.messageData(), socket.messageLength());
-        const std::uint16_t blobLength = keyReply.readUInt16();
-        const std::uint8_t* blob = keyReply.readBytes(blobLength);
+        const std::uint16_t blobLength = keyReply->readUInt16();
+        const std::uint8_t* blob = keyReply->readBytes(blobLength);
         ElGamalPublicKey publicKey;
         if (!publicKey.load(blob, blobLength)) {
             appendLog("Invalid public key.");
@@ -124,24 +115,18 @@ bool RegistrationClient::sendRegistration()
             .appendUInt32(registrationFixedWord)
             .appendUInt16(static_cast<std::uint16_t>(ciphertext.size()))
             .appendBytes(ciphertext.data(), ciphertext.size());
-        appendLog("Sending registration message.");
-        if (logSocketError(
-                socket.sendMessage(message.data(), length32(message), timeouts.sendMs))) {
+        std::optional<WireBuffer> reply = exchangeMessage(
+            socket, message, "Sending registration message.", "Receiving registration reply.");
+        if (!reply) {
             return AttemptOutcome::nextServer;
         }
-        appendLog("Receiving registration reply.");
-        if (logSocketError(socket.receiveMessage(timeouts.receiveMs))) {
-            return AttemptOutcome::nextServer;
-        }
-
-        WireBuffer reply(socket.messageData(), socket.messageLength());
-        const std::uint16_t dbProxyStatus = reply.readUInt16();
+        const std::uint16_t dbProxyStatus = reply->readUInt16();
         if ((dbProxyStatus & errorBit) != 0) {
             appendLog("Error from DBProxy: " + signedText16(dbProxyStatus));
             return AttemptOutcome::stopped;
         }
-        const std::uint16_t sealedLength = reply.readUInt16();
-        const std::uint8_t* sealed = reply.readBytes(sealedLength);
+        const std::uint16_t sealedLength = reply->readUInt16();
+        const std::uint8_t* sealed = reply->readBytes(sealedLength);
         ByteString plaintext;
         if (!symmetricKey.decrypt(sealed, sealedLength, plaintext)) {
             appendLog("Error decrypting registration reply with symmetric key.");
