@@ -8,6 +8,7 @@ packages=(
   cmake make g++ clang-14 clang-format libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev libssl-dev libgmp-dev
   binutils pkg-config valgrind unzip
+  python3 mono-mcs mono-runtime fp-compiler fp-units-rtl
 )
 # Extra groups, chosen by the caller: windows (mingw-w64 and Wine), plot.
 for group in "$@"; do

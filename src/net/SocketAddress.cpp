@@ -113,3 +113,9 @@ bool SocketAddress::operator<(const SocketAddress& other) const
 {
     return bytes < other.bytes;
 }
+
+std::string SocketAddress::endpointText() const
+{
+    const unsigned port = static_cast<unsigned>(bytes[2]) << 8 | bytes[3];
+    return ipText() + ":" + std::to_string(port);
+}

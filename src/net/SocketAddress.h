@@ -33,6 +33,8 @@ class SocketAddress {
     // "a.b.c.d", first octet first; the port is not part of it.
     std::string ipText() const;
     std::array<std::uint8_t, 4> ipNetworkOrder() const;
+    // "a.b.c.d:port".
+    std::string endpointText() const;
     bool isValid() const { return valid; }
     const Platform::SocketAddressRecord& record() const { return bytes; }
 

@@ -1,5 +1,6 @@
 #include "net/TimedSocket.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <new>
@@ -46,6 +47,37 @@ std::int32_t remainingTime(std::uint32_t timeoutMs, std::uint32_t startTick)
 
 TimedSocket::TimedSocket(SocketType kind) : type(kind) {}
 
+std::int32_t TimedSocket::timeLeft(std::uint32_t timeoutMs, std::uint32_t startTick) const
+{
+    const std::int32_t left = remainingTime(timeoutMs, startTick);
+    if (control == nullptr) {
+        return left;
+    }
+    return static_cast<std::int32_t>(control->bound(static_cast<std::uint32_t>(left)));
+}
+
+Platform::WaitResult TimedSocket::wait(Platform::WaitSets watch, std::uint32_t timeoutMs)
+{
+    if (control == nullptr) {
+        return Platform::waitSocket(handle, watch, timeoutMs);
+    }
+    // Slices short enough that a cancel from another thread is seen soon;
+    // a socket that becomes ready still ends the wait at once.
+    const std::uint32_t bounded = control->bound(timeoutMs);
+    const std::uint32_t startTick = Platform::tickCount();
+    for (;;) {
+        if (control->cancelled()) {
+            return {};
+        }
+        const auto left = static_cast<std::uint32_t>(remainingTime(bounded, startTick));
+        const std::uint32_t slice = std::min(left, CallControl::wakeSliceMs);
+        const Platform::WaitResult result = Platform::waitSocket(handle, watch, slice);
+        if (result.count != 0 || slice == left) {
+            return result;
+        }
+    }
+}
+
 TimedSocket::~TimedSocket()
 {
     close();
@@ -83,6 +115,9 @@ SocketStatus TimedSocket::connect(const SocketAddress& address, std::uint32_t ti
     if (type == SocketType::stream) {
         disconnect();
     }
+    if (isCancelled()) {
+        return cancelledStatus;
+    }
     if (!isOpen()) {
         const SocketStatus status = open();
         if (status != ES_NO_ERROR) {
@@ -111,7 +146,10 @@ SocketStatus TimedSocket::waitConnect(std::uint32_t timeoutMs)
         return ES_INVALID_SOCKET;
     }
     const Platform::WaitResult result =
-        Platform::waitSocket(handle, {.read = false, .write = true, .exception = true}, timeoutMs);
+        wait({.read = false, .write = true, .exception = true}, timeoutMs);
+    if (isCancelled()) {
+        return cancelledStatus;
+    }
     if (result.ready.exception) {
         // The failed connect's error can lag its report by a moment.
         Platform::sleepMilliseconds(1);
@@ -126,9 +164,7 @@ bool TimedSocket::waitWritable(std::uint32_t timeoutMs)
     if (!isOpen()) {
         return false;
     }
-    return Platform::waitSocket(handle, {.read = false, .write = true, .exception = false},
-                                timeoutMs)
-               .count == 1;
+    return wait({.read = false, .write = true, .exception = false}, timeoutMs).count == 1;
 }
 
 bool TimedSocket::waitReadable(std::uint32_t timeoutMs)
@@ -136,9 +172,7 @@ bool TimedSocket::waitReadable(std::uint32_t timeoutMs)
     if (!isOpen()) {
         return false;
     }
-    return Platform::waitSocket(handle, {.read = true, .write = false, .exception = false},
-                                timeoutMs)
-               .count == 1;
+    return wait({.read = true, .write = false, .exception = false}, timeoutMs).count == 1;
 }
 
 SocketStatus TimedSocket::sendBytes(const std::uint8_t* data, std::int32_t length,
@@ -150,8 +184,12 @@ SocketStatus TimedSocket::sendBytes(const std::uint8_t* data, std::int32_t lengt
     const std::uint32_t startTick = Platform::tickCount();
     std::int32_t count = 0;
     while (count < length) {
-        const std::int32_t left = remainingTime(timeoutMs, startTick);
-        if (waitWritable(waitTime(left))) {
+        const std::int32_t left = timeLeft(timeoutMs, startTick);
+        const bool writable = waitWritable(waitTime(left));
+        if (isCancelled()) {
+            return cancelledStatus;
+        }
+        if (writable) {
             const std::int32_t done = Platform::sendSome(handle, data + count, length - count);
             if (done < 0) {
                 const std::int32_t code = Platform::lastSocketError();
@@ -184,8 +222,12 @@ SocketStatus TimedSocket::receiveBytes(std::uint8_t* buffer, std::int32_t length
     std::int32_t count = 0;
     bool anything = false;
     while (count < length) {
-        const std::int32_t left = remainingTime(timeoutMs, startTick);
-        if (waitReadable(waitTime(left))) {
+        const std::int32_t left = timeLeft(timeoutMs, startTick);
+        const bool readable = waitReadable(waitTime(left));
+        if (isCancelled()) {
+            return cancelledStatus;
+        }
+        if (readable) {
             const std::int32_t done = Platform::receiveSome(handle, buffer + count, length - count);
             if (done < 0) {
                 // Readable and yet nothing to read is a failure here, unlike

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/ByteString.h"
+#include "net/CallControl.h"
 #include "net/SocketAddress.h"
 #include "net/SocketStatus.h"
 #include "platform/Platform.h"
@@ -13,6 +14,10 @@ enum class SocketType : std::int32_t { stream = 0, datagram = 1 };
 // tick arithmetic so that a tick-count wrap in between does no harm; 0 once
 // the time is spent.
 std::int32_t remainingTime(std::uint32_t timeoutMs, std::uint32_t startTick);
+
+// What an operation returns when its CallControl was cancelled. It is no
+// socket failure and has no name of its own: callers test for it by value.
+inline constexpr SocketStatus cancelledStatus = static_cast<SocketStatus>(-110);
 
 // One non-blocking IPv4 socket whose operations block for at most a given
 // number of milliseconds and never throw. On a stream socket messages travel
@@ -31,6 +36,11 @@ class TimedSocket {
     TimedSocket& operator=(const TimedSocket&) = delete;
 
     bool isOpen() const { return handle != Platform::invalidSocket; }
+    // With a control, every wait is cut short by its deadline and every
+    // operation stops with cancelledStatus once it is cancelled, before
+    // anything more is sent. Without one (the default) each wait is a single
+    // platform wait of the full timeout.
+    void setControl(const CallControl* callControl) { control = callControl; }
     // Closes the socket first if the kind changes.
     virtual void setType(SocketType kind);
 
@@ -77,6 +87,10 @@ class TimedSocket {
     void close();
 
   private:
+    bool isCancelled() const { return control != nullptr && control->cancelled(); }
+    // remainingTime, cut short by the control's deadline.
+    std::int32_t timeLeft(std::uint32_t timeoutMs, std::uint32_t startTick) const;
+    Platform::WaitResult wait(Platform::WaitSets watch, std::uint32_t timeoutMs);
     SocketStatus finishReceive(SocketStatus status, std::int32_t count);
 
     Platform::SocketHandle handle = Platform::invalidSocket;
@@ -88,4 +102,5 @@ class TimedSocket {
     std::uint8_t prefixWidth = 4;
     SocketAddress peerAddress;
     bool connected = false;
+    const CallControl* control = nullptr;
 };

@@ -52,13 +52,13 @@ bool RegistrationClient::getDBProxyAddresses(std::u16string_view directoryPath)
     appendLog("Getting DBProxy Addrs");
     if (directoryServers.empty()) {
         appendLog("No directory servers to connect to.");
+        fail(FailureReason::directoryUnreachable);
         return false;
     }
 
     auto attempt = [&](const SocketAddress& server) -> AttemptOutcome {
         TimedSocket socket(SocketType::stream);
-        appendLog("Connecting to " + server.ipText());
-        if (logSocketError(socket.connect(server, timeouts.connectMs))) {
+        if (!connectTo(socket, server)) {
             return AttemptOutcome::nextServer;
         }
         std::optional<WireBuffer> reply =
@@ -81,6 +81,7 @@ bool RegistrationClient::getDBProxyAddresses(std::u16string_view directoryPath)
         const std::uint16_t status = reply->readUInt16();
         if ((status & errorBit) != 0) {
             appendLog("Directory Server Error: " + signedText16(status));
+            fail(FailureReason::directoryError, static_cast<std::int16_t>(status));
             return AttemptOutcome::stopped;
         }
         reply->readUInt8();
@@ -88,6 +89,7 @@ bool RegistrationClient::getDBProxyAddresses(std::u16string_view directoryPath)
         const std::uint16_t entryCount = reply->readUInt16();
         if (entryCount == 0) {
             appendLog("No DBProxy server listed in directory server.");
+            fail(FailureReason::directoryEmpty);
             return AttemptOutcome::stopped;
         }
         std::u16string name;
@@ -101,5 +103,5 @@ bool RegistrationClient::getDBProxyAddresses(std::u16string_view directoryPath)
         return AttemptOutcome::succeeded;
     };
     return walkServers(*this, directoryServers, attempt, "Invalid directory reply.  Unpack failed.",
-                       "Failed all directory servers.");
+                       "Failed all directory servers.", FailureReason::directoryUnreachable);
 }

@@ -1,40 +1,60 @@
 // The library's only exported functions. Nothing thrown inside may reach the
-// host: each body runs the driver under a catch-all and answers with a code.
+// host: each body hands over to the registration code under a catch-all and
+// answers with a code, and a POSIX thread cancellation waits until it returns.
 
 #ifndef REGISTER_BUILDING_LIBRARY
 #define REGISTER_BUILDING_LIBRARY
 #endif
+#include "platform/Process.h"
+#include "registration/CallHandle.h"
+#include "registration/CallRunner.h"
+#include "registration/ResultTexts.h"
 #include "registration/RunRegistration.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <register/register.h>
 
 static_assert(REGISTER_RESULT_SUCCESS == registrationSucceeded);
 static_assert(REGISTER_RESULT_INTERNAL_ERROR == registrationInternalError);
 static_assert(REGISTER_RESULT_DIRECTORY_FAILED == directoryLookupFailed);
 static_assert(REGISTER_RESULT_REGISTRATION_FAILED == registrationExchangeFailed);
+static_assert(REGISTER_RESULT_CANCELLED == registrationCancelled);
+static_assert(REGISTER_RESULT_DEADLINE_EXPIRED == registrationDeadlineExpired);
+static_assert(REGISTER_REASON_DEADLINE_EXPIRED == static_cast<int>(FailureReason::deadlineExpired));
 
 namespace {
 
 // Copies what fits, always terminated when there is room for the zero, and
-// reports the full length so that the host can retry with enough room.
-void copyOut(const void* source, std::size_t length, char* buffer, std::int32_t capacity,
-             std::int32_t* fullLength) noexcept
+// returns the full length so that the host can size its buffer.
+std::int32_t copyOut(const void* source, std::size_t length, char* buffer,
+                     std::int32_t capacity) noexcept
 {
-    if (fullLength != nullptr) {
-        *fullLength = static_cast<std::int32_t>(
-            std::min<std::size_t>(length, std::numeric_limits<std::int32_t>::max()));
+    if (buffer != nullptr && capacity > 0) {
+        const std::size_t copied = std::min(length, static_cast<std::size_t>(capacity) - 1);
+        if (copied != 0) {
+            std::memcpy(buffer, source, copied);
+        }
+        buffer[copied] = '\0';
     }
-    if (buffer == nullptr || capacity <= 0) {
-        return;
-    }
-    const std::size_t copied = std::min(length, static_cast<std::size_t>(capacity) - 1);
-    if (copied != 0) {
-        std::memcpy(buffer, source, copied);
-    }
-    buffer[copied] = '\0';
+    return static_cast<std::int32_t>(
+        std::min<std::size_t>(length, std::numeric_limits<std::int32_t>::max()));
+}
+
+CallResult runOriginal(const char* exportName, const RegistrationArguments& arguments) noexcept
+{
+    CallRequest request;
+    request.exportName = exportName;
+    request.arguments = arguments;
+    request.originalCodes = true;
+    return runCall(request);
+}
+
+CallHandle* handleOf(RegisterCall* call)
+{
+    return reinterpret_cast<CallHandle*>(call);
 }
 
 } // namespace
@@ -44,11 +64,8 @@ extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterUser(const char* text,
                                                                int32_t flag3,
                                                                int32_t reserved) REGISTER_NOEXCEPT
 {
-    try {
-        return runRegistration({text, setting, flag1, flag2, flag3, reserved});
-    } catch (...) {
-        return registrationInternalError;
-    }
+    const Platform::CancellationShield shield;
+    return runOriginal("DLL_RegisterUser", {text, setting, flag1, flag2, flag3, reserved}).code;
 }
 
 extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterUserEx(
@@ -56,18 +73,128 @@ extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterUserEx(
     int32_t reserved, char* resultBuffer, int32_t resultCapacity, int32_t* resultLength,
     char* logBuffer, int32_t logCapacity, int32_t* logLength) REGISTER_NOEXCEPT
 {
-    std::int32_t code = registrationInternalError;
+    const Platform::CancellationShield shield;
     // The report is filled on every way out of the driver, so a host learns
     // how far an attempt got even when it ended in an exception.
-    RegistrationReport report;
-    try {
-        code = runRegistration({text, setting, flag1, flag2, flag3, reserved}, &report);
-    } catch (...) {
-        code = registrationInternalError;
+    const CallResult call =
+        runOriginal("DLL_RegisterUserEx", {text, setting, flag1, flag2, flag3, reserved});
+    const ByteString& result = call.report.resultString;
+    const std::string& log = call.report.progressLog;
+    const std::int32_t fullResult =
+        copyOut(result.data(), result.size(), resultBuffer, resultCapacity);
+    const std::int32_t fullLog = copyOut(log.data(), log.size(), logBuffer, logCapacity);
+    if (resultLength != nullptr) {
+        *resultLength = fullResult;
     }
-    copyOut(report.resultString.data(), report.resultString.size(), resultBuffer, resultCapacity,
-            resultLength);
-    copyOut(report.progressLog.data(), report.progressLog.size(), logBuffer, logCapacity,
-            logLength);
-    return code;
+    if (logLength != nullptr) {
+        *logLength = fullLog;
+    }
+    return call.code;
+}
+
+extern "C" REGISTER_API RegisterCall* REGISTER_CALL DLL_RegisterCallCreate(void) REGISTER_NOEXCEPT
+{
+    return reinterpret_cast<RegisterCall*>(new (std::nothrow) CallHandle);
+}
+
+extern "C" REGISTER_API void REGISTER_CALL DLL_RegisterCallDestroy(RegisterCall* call)
+    REGISTER_NOEXCEPT
+{
+    delete handleOf(call);
+}
+
+extern "C" REGISTER_API int32_t REGISTER_CALL
+DLL_RegisterCallSetNumber(RegisterCall* call, int32_t option, int32_t value) REGISTER_NOEXCEPT
+{
+    if (call == nullptr) {
+        return REGISTER_SET_NO_HANDLE;
+    }
+    return handleOf(call)->setNumber(option, value);
+}
+
+extern "C" REGISTER_API int32_t REGISTER_CALL
+DLL_RegisterCallSetText(RegisterCall* call, int32_t option, const char* value) REGISTER_NOEXCEPT
+{
+    if (call == nullptr) {
+        return REGISTER_SET_NO_HANDLE;
+    }
+    try {
+        return handleOf(call)->setText(option, value);
+    } catch (...) {
+        return REGISTER_SET_BAD_VALUE;
+    }
+}
+
+extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallSetProgress(
+    RegisterCall* call, RegisterProgressCallback callback, void* context) REGISTER_NOEXCEPT
+{
+    if (call == nullptr) {
+        return REGISTER_SET_NO_HANDLE;
+    }
+    handleOf(call)->setProgress(callback, context);
+    return REGISTER_SET_OK;
+}
+
+extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallRun(RegisterCall* call,
+                                                                  const char* text, int32_t setting,
+                                                                  int32_t flag1, int32_t flag2,
+                                                                  int32_t flag3) REGISTER_NOEXCEPT
+{
+    if (call == nullptr) {
+        return REGISTER_RESULT_INTERNAL_ERROR;
+    }
+    const Platform::CancellationShield shield;
+    return handleOf(call)->run({text, setting, flag1, flag2, flag3, 0});
+}
+
+extern "C" REGISTER_API void REGISTER_CALL DLL_RegisterCallCancel(RegisterCall* call)
+    REGISTER_NOEXCEPT
+{
+    if (call != nullptr) {
+        handleOf(call)->cancel();
+    }
+}
+
+extern "C" REGISTER_API int32_t REGISTER_CALL
+DLL_RegisterCallGetNumber(RegisterCall* call, int32_t info) REGISTER_NOEXCEPT
+{
+    if (call == nullptr) {
+        return 0;
+    }
+    return handleOf(call)->number(info).value_or(0);
+}
+
+extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallGetText(
+    RegisterCall* call, int32_t info, char* buffer, int32_t capacity) REGISTER_NOEXCEPT
+{
+    if (call == nullptr) {
+        return -1;
+    }
+    const Platform::CancellationShield shield;
+    try {
+        const std::optional<std::string> text = handleOf(call)->text(info);
+        if (!text) {
+            return -1;
+        }
+        return copyOut(text->data(), text->size(), buffer, capacity);
+    } catch (...) {
+        return -1;
+    }
+}
+
+extern "C" REGISTER_API const char* REGISTER_CALL DLL_RegisterResultText(int32_t code)
+    REGISTER_NOEXCEPT
+{
+    return resultText(code);
+}
+
+extern "C" REGISTER_API const char* REGISTER_CALL DLL_RegisterReasonText(int32_t reason)
+    REGISTER_NOEXCEPT
+{
+    return reasonText(reason);
+}
+
+extern "C" REGISTER_API const char* REGISTER_CALL DLL_RegisterVersion(void) REGISTER_NOEXCEPT
+{
+    return REGISTER_LIBRARY_VERSION;
 }

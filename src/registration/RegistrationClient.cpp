@@ -1,5 +1,6 @@
 #include "registration/RegistrationClient.h"
 
+#include "net/CallControl.h"
 #include "net/TimedSocket.h"
 #include "wire/WireBuffer.h"
 
@@ -15,8 +16,48 @@ bool RegistrationClient::logSocketError(SocketStatus status)
     if (status == ES_NO_ERROR) {
         return false;
     }
+    // A cancel is no socket failure; the walk says what happened.
+    if (status == cancelledStatus) {
+        return true;
+    }
+    failure.socketStatus = status;
     appendLog(std::string("Socket error: ") + statusName(status));
     return true;
+}
+
+bool RegistrationClient::interrupted()
+{
+    if (failure.reason == FailureReason::cancelled ||
+        failure.reason == FailureReason::deadlineExpired) {
+        return true;
+    }
+    if (control == nullptr) {
+        return false;
+    }
+    if (control->cancelled()) {
+        appendLog("Cancelled by the host.");
+        fail(FailureReason::cancelled);
+        return true;
+    }
+    if (control->expired()) {
+        appendLog("Deadline expired.");
+        fail(FailureReason::deadlineExpired);
+        return true;
+    }
+    return false;
+}
+
+bool RegistrationClient::connectTo(TimedSocket& socket, const SocketAddress& server)
+{
+    socket.setControl(control);
+    appendLog("Connecting to " + server.ipText());
+    return !logSocketError(socket.connect(server, timeouts.connectMs));
+}
+
+void RegistrationClient::fail(FailureReason reason, std::int16_t serverStatus)
+{
+    failure.reason = reason;
+    failure.serverStatus = serverStatus;
 }
 
 std::optional<WireBuffer> RegistrationClient::exchangeMessage(TimedSocket& socket,

@@ -3,6 +3,7 @@
 #include "common/ByteString.h"
 #include "net/SocketAddress.h"
 #include "net/SocketStatus.h"
+#include "registration/CallFailure.h"
 #include "registration/ProgressLog.h"
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <set>
 #include <string_view>
 
+class CallControl;
 class TimedSocket;
 class WireBuffer;
 
@@ -41,6 +43,10 @@ class RegistrationClient {
     ByteString resultString;
     ProgressLog progressLog;
     ExchangeTimeouts timeouts;
+    // Cancel and deadline of the call, seen by every socket of the attempt
+    // and between servers; none when null.
+    const CallControl* control = nullptr;
+    CallFailure failure;
 
     // Asks each directory server in turn for the given directory and fills
     // dbProxyAddresses; true once a server listed at least one DBProxy.
@@ -53,6 +59,13 @@ class RegistrationClient {
     // Logs "Socket error: <name>" for any status but ES_NO_ERROR and returns
     // true then, meaning the current server has failed.
     bool logSocketError(SocketStatus status);
+    // True once the call was cancelled or its deadline passed; the first
+    // time, logs which and records it as the failure.
+    bool interrupted();
+    // Logs "Connecting to <ip>" and connects the socket, under the call's
+    // control; false after a logged failure.
+    bool connectTo(TimedSocket& socket, const SocketAddress& server);
+    void fail(FailureReason reason, std::int16_t serverStatus = 0);
     // One request and its reply on a connected socket, each step logged
     // first. The reply is a copy the parser owns; empty after a socket error,
     // which is logged as such.

@@ -49,11 +49,13 @@ void appendOneByteField(WireBuffer& record, std::uint8_t tag, std::uint8_t value
 bool RegistrationClient::sendRegistration()
 {
     appendLog("Sending registration information.");
+    // A text refused by a server's key is the caller's to fix, so it names
+    // the failure when no server reached a verdict.
+    bool textTooLong = false;
 
     auto attempt = [&](const SocketAddress& server) -> AttemptOutcome {
         TimedSocket socket(SocketType::stream);
-        appendLog("Connecting to " + server.ipText());
-        if (logSocketError(socket.connect(server, timeouts.connectMs))) {
+        if (!connectTo(socket, server)) {
             return AttemptOutcome::nextServer;
         }
 
@@ -77,6 +79,7 @@ bool RegistrationClient::sendRegistration()
         // a text too long for them would go out with wrapped lengths.
         if (registrationText.size() + recordOverhead > maxFieldLength) {
             appendLog("Registration message too large.");
+            textTooLong = true;
             return AttemptOutcome::nextServer;
         }
         WireBuffer record;
@@ -99,6 +102,7 @@ bool RegistrationClient::sendRegistration()
         if (ciphertextLength > maxFieldLength ||
             registrationHeaderLength + ciphertextLength > maxBodyLength) {
             appendLog("Registration message too large.");
+            textTooLong = true;
             return AttemptOutcome::nextServer;
         }
         ByteString ciphertext;
@@ -123,6 +127,7 @@ bool RegistrationClient::sendRegistration()
         const std::uint16_t dbProxyStatus = reply->readUInt16();
         if ((dbProxyStatus & errorBit) != 0) {
             appendLog("Error from DBProxy: " + signedText16(dbProxyStatus));
+            fail(FailureReason::dbProxyError, static_cast<std::int16_t>(dbProxyStatus));
             return AttemptOutcome::stopped;
         }
         const std::uint16_t sealedLength = reply->readUInt16();
@@ -137,11 +142,18 @@ bool RegistrationClient::sendRegistration()
         const std::uint16_t databaseStatus = verdict.readUInt16();
         if (databaseStatus != 0) {
             appendLog("Error from database: " + signedText16(databaseStatus));
+            fail(FailureReason::databaseError, static_cast<std::int16_t>(databaseStatus));
             return AttemptOutcome::stopped;
         }
         verdict.readString(resultString);
         return AttemptOutcome::succeeded;
     };
-    return walkServers(*this, dbProxyAddresses, attempt, "Invalid message format.  Unpack failed.",
-                       "Failed all DBProxy servers.");
+    if (walkServers(*this, dbProxyAddresses, attempt, "Invalid message format.  Unpack failed.",
+                    "Failed all DBProxy servers.", FailureReason::dbProxyUnreachable)) {
+        return true;
+    }
+    if (textTooLong && failure.reason == FailureReason::dbProxyUnreachable) {
+        fail(FailureReason::textTooLong);
+    }
+    return false;
 }

@@ -17,9 +17,9 @@ class SocketLibrarySession {
     SocketLibrarySession& operator=(const SocketLibrarySession&) = delete;
 };
 
-// Hands the log, and on success the result string, to the caller's report
-// when the attempt ends, an unwinding exception included. Moving never
-// throws, so this is safe in a destructor.
+// Hands the log, the failure and on success the result string to the
+// caller's report when the attempt ends, an unwinding exception included.
+// Moving never throws, so this is safe in a destructor.
 class ReportOnExit {
   public:
     ReportOnExit(RegistrationClient& attempt, RegistrationReport* destination)
@@ -30,6 +30,8 @@ class ReportOnExit {
     {
         if (report != nullptr) {
             report->progressLog = client.progressLog.release();
+            report->failure = std::move(client.failure);
+            report->reachedExchange = reachedExchange;
             if (succeeded) {
                 report->resultString = std::move(client.resultString);
             }
@@ -38,12 +40,26 @@ class ReportOnExit {
     ReportOnExit(const ReportOnExit&) = delete;
     ReportOnExit& operator=(const ReportOnExit&) = delete;
 
+    bool reachedExchange = false;
     bool succeeded = false;
 
   private:
     RegistrationClient& client;
     RegistrationReport* report;
 };
+
+// The code of a walk that ended without success.
+std::int32_t failureCode(const CallFailure& failure, std::int32_t walkFailed)
+{
+    switch (failure.reason) {
+    case FailureReason::cancelled:
+        return registrationCancelled;
+    case FailureReason::deadlineExpired:
+        return registrationDeadlineExpired;
+    default:
+        return walkFailed;
+    }
+}
 
 } // namespace
 
@@ -56,32 +72,52 @@ std::int32_t runRegistrationWith(const char* westEndpoint, const char* eastEndpo
                                  const RegistrationArguments& arguments, RegistrationReport* report,
                                  const ExchangeTimeouts& timeouts)
 {
+    CallPlan plan;
+    plan.directoryEndpoints = {westEndpoint, eastEndpoint};
+    plan.timeouts = timeouts;
+    return runRegistrationWith(plan, arguments, report);
+}
+
+std::int32_t runRegistrationWith(const CallPlan& plan, const RegistrationArguments& arguments,
+                                 RegistrationReport* report)
+{
     if (report != nullptr) {
         *report = RegistrationReport{};
     }
     if (arguments.text == nullptr) {
+        if (report != nullptr) {
+            report->failure.reason = FailureReason::invalidArgument;
+        }
         return registrationInternalError;
     }
 
     SocketLibrarySession sockets;
     RegistrationClient client;
-    client.timeouts = timeouts;
+    client.timeouts = plan.timeouts;
+    client.control = plan.control;
+    client.progressLog.setListener(plan.listener);
     ReportOnExit reportOnExit(client, report);
 
     const char* text = arguments.text;
     ByteString textCopy(text, text + std::strlen(text) + 1);
 
+    // A cancel that came before the call ends it before any network step.
+    if (client.interrupted()) {
+        return failureCode(client.failure, directoryLookupFailed);
+    }
+
     // Inserted whether or not the host resolved: an unresolved one is the
     // all-zero address, which sorts first and then fails to connect.
-    for (const char* endpoint : {westEndpoint, eastEndpoint}) {
+    for (const std::string& endpoint : plan.directoryEndpoints) {
         SocketAddress server;
-        server.parse(endpoint);
+        server.parse(endpoint.c_str());
         client.directoryServers.insert(server);
     }
 
     if (!client.getDBProxyAddresses(registrationDirectoryPath)) {
-        return directoryLookupFailed;
+        return failureCode(client.failure, directoryLookupFailed);
     }
+    reportOnExit.reachedExchange = true;
 
     client.registrationText = std::move(textCopy);
     client.registrationSetting = arguments.setting;
@@ -90,7 +126,7 @@ std::int32_t runRegistrationWith(const char* westEndpoint, const char* eastEndpo
     client.thirdFlag = arguments.flag3 != 0;
 
     if (!client.sendRegistration()) {
-        return registrationExchangeFailed;
+        return failureCode(client.failure, registrationExchangeFailed);
     }
     reportOnExit.succeeded = true;
     return registrationSucceeded;

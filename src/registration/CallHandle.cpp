@@ -1,0 +1,137 @@
+#include "registration/CallHandle.h"
+
+#include "registration/CallRunner.h"
+
+#include <register/register.h>
+
+std::int32_t CallHandle::setNumber(std::int32_t option, std::int32_t value)
+{
+    std::optional<std::uint32_t> CallSettings::*field = nullptr;
+    std::int32_t minimum = 1;
+    switch (option) {
+    case REGISTER_OPTION_CONNECT_TIMEOUT_MS:
+        field = &CallSettings::connectTimeoutMs;
+        break;
+    case REGISTER_OPTION_SEND_TIMEOUT_MS:
+        field = &CallSettings::sendTimeoutMs;
+        break;
+    case REGISTER_OPTION_RECEIVE_TIMEOUT_MS:
+        field = &CallSettings::receiveTimeoutMs;
+        break;
+    case REGISTER_OPTION_DEADLINE_MS:
+        field = &CallSettings::deadlineMs;
+        minimum = 0;
+        break;
+    default:
+        return REGISTER_SET_UNKNOWN_OPTION;
+    }
+    if (value == -1) {
+        (settings.*field).reset();
+        return REGISTER_SET_OK;
+    }
+    if (value < minimum) {
+        return REGISTER_SET_BAD_VALUE;
+    }
+    settings.*field = static_cast<std::uint32_t>(value);
+    return REGISTER_SET_OK;
+}
+
+std::int32_t CallHandle::setText(std::int32_t option, const char* value)
+{
+    switch (option) {
+    case REGISTER_OPTION_DIRECTORY:
+        if (value == nullptr) {
+            settings.directory.reset();
+            return REGISTER_SET_OK;
+        }
+        if (auto endpoints = parseDirectoryList(value)) {
+            settings.directory = std::move(endpoints);
+            return REGISTER_SET_OK;
+        }
+        return REGISTER_SET_BAD_VALUE;
+    case REGISTER_OPTION_LOG_FILE:
+        if (value == nullptr) {
+            settings.logFile.reset();
+            return REGISTER_SET_OK;
+        }
+        if (*value == '\0') {
+            return REGISTER_SET_BAD_VALUE;
+        }
+        settings.logFile = value;
+        return REGISTER_SET_OK;
+    default:
+        return REGISTER_SET_UNKNOWN_OPTION;
+    }
+}
+
+void CallHandle::setProgress(ProgressCallback callback, void* context)
+{
+    progressCallback = callback;
+    progressContext = context;
+}
+
+std::int32_t CallHandle::run(const RegistrationArguments& arguments) noexcept
+{
+    lastCode = -1;
+    failure = {};
+    resultString.clear();
+    progressLog.clear();
+    elapsedMs = 0;
+
+    CallRequest request;
+    request.exportName = "DLL_RegisterCallRun";
+    request.arguments = arguments;
+    request.handleSettings = &settings;
+    request.control = &control;
+    if (progressCallback != nullptr) {
+        request.listener = [this](std::string_view line) {
+            if (progressCallback(progressContext, line.data(),
+                                 static_cast<std::int32_t>(line.size())) != 0) {
+                control.cancel();
+            }
+        };
+    }
+    CallResult result = runCall(request);
+    control.takeCancel();
+
+    lastCode = result.code;
+    failure = std::move(result.report.failure);
+    resultString = std::move(result.report.resultString);
+    progressLog = std::move(result.report.progressLog);
+    elapsedMs = result.elapsedMs;
+    return lastCode;
+}
+
+std::optional<std::int32_t> CallHandle::number(std::int32_t info) const
+{
+    switch (info) {
+    case REGISTER_INFO_CODE:
+        return lastCode;
+    case REGISTER_INFO_REASON:
+        return static_cast<std::int32_t>(failure.reason);
+    case REGISTER_INFO_SERVER_STATUS:
+        return failure.serverStatus;
+    case REGISTER_INFO_SOCKET_STATUS:
+        return failure.socketStatus;
+    case REGISTER_INFO_ELAPSED_MS:
+        return static_cast<std::int32_t>(std::min<std::uint32_t>(elapsedMs, 0x7FFFFFFF));
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> CallHandle::text(std::int32_t info) const
+{
+    switch (info) {
+    case REGISTER_INFO_RESULT:
+        return std::string(resultString.begin(), resultString.end());
+    case REGISTER_INFO_LOG:
+        return progressLog;
+    case REGISTER_INFO_SERVER:
+        return failure.server;
+    case REGISTER_INFO_DIRECTORY:
+        return directoryInEffect(&settings);
+    default:
+        return std::nullopt;
+    }
+}
