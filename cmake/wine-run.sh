@@ -23,6 +23,15 @@ if ! command -v wine >/dev/null 2>&1; then
   exit 77
 fi
 
+# A kernel without 32-bit support cannot start the wine launcher, itself a
+# 32-bit program; 64-bit Windows programs (PE32+, machine 0x8664) still run
+# under wine64 directly.
+launcher=wine
+if ! wine --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine64 ] &&
+  head -c 4096 "$program" | LC_ALL=C grep -aqP 'PE\x00\x00\x64\x86'; then
+  launcher=/usr/lib/wine/wine64
+fi
+
 export WINEPREFIX="$tree/wineprefix"
 export WINEDEBUG=-all
 # Mono and Gecko are never needed; without this the first start asks for them.
@@ -33,10 +42,10 @@ if [ ! -f "$WINEPREFIX/.register-ready" ]; then
   (
     flock 9
     if [ ! -f "$WINEPREFIX/.register-ready" ]; then
-      wine wineboot --init >/dev/null 2>&1
+      "$launcher" wineboot --init >/dev/null 2>&1
       touch "$WINEPREFIX/.register-ready"
     fi
   ) 9>"$tree/wineprefix.lock"
 fi
 
-exec wine "$@"
+exec "$launcher" "$@"

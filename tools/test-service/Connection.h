@@ -31,8 +31,8 @@ class Connection {
     // cut the frame, or the write failed).
     bool sendReply(const Bytes& body, const ReplyShaping& shaping);
 
-    // Waits until the peer closes or the server stops.
-    void holdUntilPeerCloses();
+    // Waits until the peer closes (true) or the server stops (false).
+    bool holdUntilPeerCloses();
 
   private:
     enum class Wait { ready, peerClosedOrFailed, stopped, timedOut };

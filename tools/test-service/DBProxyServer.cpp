@@ -221,7 +221,9 @@ void DBProxyServer::serve(Connection& connection)
             }
             if (now.mode == Mode::stallAtKeyReply) {
                 log(where + "stalling without a key reply");
-                connection.holdUntilPeerCloses();
+                if (connection.holdUntilPeerCloses()) {
+                    log(where + "peer closed the connection");
+                }
                 return;
             }
             Bytes body;
@@ -256,7 +258,9 @@ void DBProxyServer::serve(Connection& connection)
         }
         if (now.mode == Mode::stallAtRegistrationReply) {
             log(where + "stalling without a registration reply");
-            connection.holdUntilPeerCloses();
+            if (connection.holdUntilPeerCloses()) {
+                log(where + "peer closed the connection");
+            }
             return;
         }
 

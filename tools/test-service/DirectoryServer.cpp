@@ -141,7 +141,9 @@ void DirectoryServer::serve(Connection& connection)
         log(where + describeRequest(*frame));
         if (now.mode == Mode::stall) {
             log(where + "stalling without a reply");
-            connection.holdUntilPeerCloses();
+            if (connection.holdUntilPeerCloses()) {
+                log(where + "peer closed the connection");
+            }
             return;
         }
         const Bytes body = buildDirectoryReply(listed, now);

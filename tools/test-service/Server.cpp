@@ -194,15 +194,16 @@ bool Connection::sendReply(const Bytes& body, const ReplyShaping& shaping)
     return !shaping.frameLimit;
 }
 
-void Connection::holdUntilPeerCloses()
+bool Connection::holdUntilPeerCloses()
 {
     std::uint8_t scratch[512];
     while (waitFor(POLLIN, std::chrono::milliseconds(-1)) == Wait::ready) {
         const ssize_t got = ::recv(fd, scratch, sizeof scratch, 0);
         if (got <= 0 && !(got < 0 && (errno == EAGAIN || errno == EINTR))) {
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 // ---- Server
