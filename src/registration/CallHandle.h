@@ -7,6 +7,8 @@
 #include "registration/RunRegistration.h"
 
 #include <cstdint>
+#include <optional>
+#include <register/register.h>
 #include <string>
 
 // The state behind a host's call handle: its own settings, its progress
@@ -14,8 +16,9 @@
 // it at a time; cancel() alone may come from any thread.
 class CallHandle {
   public:
-    // The host's callback, in the calling convention of the public header.
-    using ProgressCallback = std::int32_t (*)(void* context, const char* line, std::int32_t length);
+    // The host's callback, in the calling convention of the public header
+    // (__stdcall on 32-bit Windows).
+    using ProgressCallback = RegisterProgressCallback;
 
     // Each returns 0 or a setter error of the public header, and changes
     // nothing on error.

@@ -39,11 +39,34 @@ TEST(RegisterDll, ImportLibraryBindsThePlainExports)
     } exports[] = {
         {"DLL_RegisterUser", reinterpret_cast<Address>(&DLL_RegisterUser)},
         {"DLL_RegisterUserEx", reinterpret_cast<Address>(&DLL_RegisterUserEx)},
+        {"DLL_RegisterCallCreate", reinterpret_cast<Address>(&DLL_RegisterCallCreate)},
+        {"DLL_RegisterCallDestroy", reinterpret_cast<Address>(&DLL_RegisterCallDestroy)},
+        {"DLL_RegisterCallSetNumber", reinterpret_cast<Address>(&DLL_RegisterCallSetNumber)},
+        {"DLL_RegisterCallSetText", reinterpret_cast<Address>(&DLL_RegisterCallSetText)},
+        {"DLL_RegisterCallSetProgress", reinterpret_cast<Address>(&DLL_RegisterCallSetProgress)},
+        {"DLL_RegisterCallRun", reinterpret_cast<Address>(&DLL_RegisterCallRun)},
+        {"DLL_RegisterCallCancel", reinterpret_cast<Address>(&DLL_RegisterCallCancel)},
+        {"DLL_RegisterCallGetNumber", reinterpret_cast<Address>(&DLL_RegisterCallGetNumber)},
+        {"DLL_RegisterCallGetText", reinterpret_cast<Address>(&DLL_RegisterCallGetText)},
+        {"DLL_RegisterResultText", reinterpret_cast<Address>(&DLL_RegisterResultText)},
+        {"DLL_RegisterReasonText", reinterpret_cast<Address>(&DLL_RegisterReasonText)},
+        {"DLL_RegisterVersion", reinterpret_cast<Address>(&DLL_RegisterVersion)},
     };
     for (const auto& entry : exports) {
         EXPECT_EQ(reinterpret_cast<Address>(GetProcAddress(module, entry.name)), entry.bound)
             << entry.name;
     }
+}
+
+TEST(RegisterDll, HeaderAndLibraryCarryThisBuildsVersion)
+{
+    // A header or a library left behind at an older version, as an install
+    // over an old one could pair them.
+    EXPECT_STREQ(DLL_RegisterVersion(), REGISTER_BUILD_VERSION_TEXT);
+    EXPECT_EQ(std::to_string(REGISTER_VERSION_MAJOR) + "." +
+                  std::to_string(REGISTER_VERSION_MINOR) + "." +
+                  std::to_string(REGISTER_VERSION_PATCH),
+              REGISTER_BUILD_VERSION_TEXT);
 }
 
 TEST(RegisterDll, CallsReturnThroughTheDeclaredConvention)
@@ -81,13 +104,13 @@ TEST(RegisterDll, VersionResourceDescribesThisBuild)
     ASSERT_GE(length, sizeof(VS_FIXEDFILEINFO));
     const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
     EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-    EXPECT_EQ(fixed->dwFileVersionMS,
-              static_cast<DWORD>(REGISTER_VERSION_MAJOR << 16 | REGISTER_VERSION_MINOR));
-    EXPECT_EQ(fixed->dwFileVersionLS, static_cast<DWORD>(REGISTER_VERSION_PATCH << 16));
+    EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(REGISTER_BUILD_VERSION_MAJOR << 16 |
+                                                         REGISTER_BUILD_VERSION_MINOR));
+    EXPECT_EQ(fixed->dwFileVersionLS, static_cast<DWORD>(REGISTER_BUILD_VERSION_PATCH << 16));
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
 
-    EXPECT_EQ(versionString(info, "FileVersion"), REGISTER_VERSION_TEXT);
-    EXPECT_EQ(versionString(info, "ProductVersion"), REGISTER_VERSION_TEXT);
+    EXPECT_EQ(versionString(info, "FileVersion"), REGISTER_BUILD_VERSION_TEXT);
+    EXPECT_EQ(versionString(info, "ProductVersion"), REGISTER_BUILD_VERSION_TEXT);
     EXPECT_EQ(versionString(info, "OriginalFilename"), "register.dll");
     EXPECT_FALSE(versionString(info, "ProductName").empty());
     EXPECT_FALSE(versionString(info, "FileDescription").empty());
