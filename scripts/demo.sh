@@ -2,8 +2,9 @@
 # One registration through the exported function against the local test
 # service: builds the `local` preset, starts the service on the two directory
 # endpoints that build was made for (with two DBProxies behind them), runs the
-# host program and stops the service.
-#   scripts/demo.sh [TEXT [SETTING [FLAG1 [FLAG2 [FLAG3]]]]]
+# host program and stops the service. Exits with the host's status: 0
+# registered, 10 + the library's code when the registration failed.
+#   scripts/demo.sh [REGISTER-HOST OPTIONS] [TEXT [SETTING [FLAG1 [FLAG2 [FLAG3]]]]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
