@@ -103,7 +103,6 @@ TEST_F(CallHandle, EachReasonComesFromItsOwnEvent)
         std::int16_t serverStatus;
         char serverIs; // 'd' directory, 'p' DBProxy
         std::string text = "a";
-        const char* text0 = "";
     };
     const std::string tooLong(70000, 'x');
     const Row rows[] = {
@@ -359,12 +358,8 @@ TEST_F(CallHandle, CancelEndsEveryStalledWaitAtOnceAndClosesTheSocket)
         SCOPED_TRACE(stall.name);
         for (int attempt = 0; attempt < triesPerStall(); ++attempt) {
             EventLog events;
-            DBProxyServer dbProxy(loopback, dbProxyWith([](auto&) {}), events.sink());
-            dbProxy.setBehaviour([&] {
-                DBProxyBehaviour b;
-                b.mode = stall.dbProxyMode;
-                return b;
-            }());
+            DBProxyServer dbProxy(
+                loopback, dbProxyWith([&](auto& b) { b.mode = stall.dbProxyMode; }), events.sink());
             const auto directory = directoryListing({&dbProxy}, stall.directory, &events);
             const StalledListener stalledListener;
             const std::string endpoint =

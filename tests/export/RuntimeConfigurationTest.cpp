@@ -48,6 +48,8 @@ TEST(RuntimeConfiguration, EachSourceSteersOrRefusesTheCall)
         {"file beside the library", "# the service\n\ndirectory = {ok}\n", "", "", 0, true, ""},
         {"variable wins over the file", "directory = {dead}\n", "{ok}", "", 0, true, ""},
         {"named file", "", "", "{folder}/named.ini", 0, true, ""},
+        {"log file that cannot be written", "directory = {ok}\nlog_file = {folder}/no/such.log\n",
+         "", "", 0, true, ""},
         {"unknown key", "directory = {ok}\n\ncolour = blue\n", "", "", 1, false,
          "Configuration error: {folder}/register.ini line 3: unknown key \"colour\""},
         {"bad number", "deadline_ms = soon\n", "", "", 1, false,

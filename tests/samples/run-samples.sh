@@ -22,42 +22,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   exit 77
 fi
 
-work=$(mktemp -d)
-pids=()
-stopServices() {
-  for pid in "${pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  pids=()
-}
-trap 'stopServices; rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL: $*"
-  for file in "$work"/*; do
-    echo "--- $(basename "$file")"
-    cat "$file"
-  done
-  exit 1
-}
-
-# startService NAME ARGS...: runs a service until it reports ready and sets
-# directory to its directory server's address.
-startService() {
-  local name=$1
-  shift
-  "$service" --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0 "$@" >"$work/$name.service" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do
-    if grep -qx ready "$work/$name.service"; then
-      directory=$(sed -nE 's/^listening directory ([0-9.]+:[0-9]+) .*/\1/p' "$work/$name.service")
-      return 0
-    fi
-    kill -0 "${pids[-1]}" 2>/dev/null || break
-    sleep 0.1
-  done
-  fail "service $name did not start"
-}
+# shellcheck source=../test-services.sh
+source "$(dirname "$0")/../test-services.sh"
 
 mkdir -p "$build/c" "$build/csharp" "$build/pascal"
 cc -std=c99 -Wall -Wextra -pedantic -Werror -I"$source/include" -o "$build/c/register_sample" \
@@ -82,7 +48,8 @@ runSample() {
 export LD_LIBRARY_PATH=$libraryDir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 unset REGISTER_CONFIG REGISTER_DIRECTORY REGISTER_LOG_FILE
 
-startService accepting --result "Welcome"
+startService accepting --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0 --result "Welcome"
+directory=$(directoryOf accepting)
 for name in "${samples[@]}"; do
   status=0
   REGISTER_DIRECTORY=$directory runSample "$name" "$name@example.com" 5 0 1 0 \
@@ -97,7 +64,8 @@ done
 ! grep -q 'problem:' "$work/accepting.service" || fail "the service found problems in a record"
 stopServices
 
-startService stalling --dbproxy-mode stall-reply
+startService stalling --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0 --dbproxy-mode stall-reply
+directory=$(directoryOf stalling)
 for name in "${samples[@]}"; do
   status=0
   runSample "$name" --directory "$directory" --cancel-after 500 \

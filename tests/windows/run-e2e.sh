@@ -8,38 +8,10 @@
 set -euo pipefail
 scenario=$1 service=$2 nativeHost=$3 nativeLibrary=$4 wineRun=$5 windowsHost=$6 windowsLibrary=$7
 
-work=$(mktemp -d)
-pids=()
-stopServices() {
-  for pid in "${pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  pids=()
-}
-trap 'stopServices; rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL ($scenario): $*"
-  for file in "$work"/*; do
-    echo "--- $(basename "$file")"
-    cat "$file"
-  done
-  exit 1
-}
+failContext=$scenario
+# shellcheck source=../test-services.sh
+source "$(dirname "$0")/../test-services.sh"
 
-# startService NAME ARGS...: runs a service until it reports ready.
-startService() {
-  local name=$1
-  shift
-  "$service" "$@" >"$work/$name.service" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do
-    grep -qx ready "$work/$name.service" && return 0
-    kill -0 "${pids[-1]}" 2>/dev/null || break
-    sleep 0.1
-  done
-  fail "service $name did not start"
-}
 dbproxyPort() {
   sed -nE 's/^listening dbproxy [0-9.]+:([0-9]+) .*/\1/p' "$work/$1.service" | head -n 1
 }

@@ -9,44 +9,24 @@ set -euo pipefail
 service=$1 wineRun=$2 program=$3
 shift 3
 
-work=$(mktemp -d)
-pids=()
-stopServices() {
-  for pid in "${pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-}
-trap 'stopServices; rm -rf "$work"' EXIT
+# shellcheck source=../test-services.sh
+source "$(dirname "$0")/../test-services.sh"
 windowsPath() { echo "Z:${1//\//\\}"; }
 
-# startService NAME ARGS...: runs a service until it reports ready.
-startService() {
+# offer NAME ARGS...: starts a service and hands its directory server and its
+# output to the program.
+offer() {
   local name=$1
   shift
-  local output="$work/$name.service"
-  "$service" "$@" >"$output" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do
-    if grep -qx ready "$output"; then
-      local port
-      port=$(sed -nE 's/^listening directory 127\.0\.0\.1:([0-9]+) .*/\1/p' "$output")
-      export "WINDOWS_TEST_${name}_DIRECTORY=127.0.0.1:$port"
-      export "WINDOWS_TEST_${name}_OUTPUT=$(windowsPath "$output")"
-      return 0
-    fi
-    kill -0 "${pids[-1]}" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "service $name did not start:"
-  cat "$output"
-  exit 1
+  startService "$name" "$@"
+  export "WINDOWS_TEST_${name}_DIRECTORY=$(directoryOf "$name")"
+  export "WINDOWS_TEST_${name}_OUTPUT=$(windowsPath "$work/$name.service")"
 }
 
-startService ENVIRONMENT --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0
-startService INI --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0
-startService STALLED_DIRECTORY --directory 127.0.0.1:0 --directory-mode stall
-startService STALLED_DBPROXY --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0 \
+offer ENVIRONMENT --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0
+offer INI --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0
+offer STALLED_DIRECTORY --directory 127.0.0.1:0 --directory-mode stall
+offer STALLED_DBPROXY --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0 \
   --dbproxy-mode stall-reply
 mkdir "$work/program"
 export WINDOWS_TEST_FOLDER
