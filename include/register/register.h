@@ -72,7 +72,8 @@ enum {
     REGISTER_RESULT_SUCCESS = 0,
     /* The call failed before or outside the servers: a null text, a
        configuration that cannot be used, out of memory, a server key with a
-       zero modulus. The reason tells which. */
+       zero modulus, a system random generator that failed (nothing is sent
+       then). The reason tells which. */
     REGISTER_RESULT_INTERNAL_ERROR = 1,
     /* No directory server listed a registration server: all were unreachable
        or malformed, or one reported an error or an empty directory. A
@@ -102,7 +103,8 @@ enum {
     REGISTER_REASON_DBPROXY_ERROR = 7,         /* a registration server reported an error */
     REGISTER_REASON_DATABASE_ERROR = 8,        /* the service's database refused */
     REGISTER_REASON_TEXT_TOO_LONG = 9,         /* the text did not fit a server's key */
-    REGISTER_REASON_INTERNAL = 10,             /* out of memory, a zero-modulus key */
+    REGISTER_REASON_INTERNAL = 10,             /* out of memory, a zero-modulus key, a
+                                                  failed system random generator */
     REGISTER_REASON_CANCELLED = 11,            /* DLL_RegisterCallCancel or the progress callback */
     REGISTER_REASON_DEADLINE_EXPIRED = 12      /* the deadline passed */
 };

@@ -137,8 +137,9 @@ bool ElGamalPublicKey::encrypt(const ByteString& in, ByteString& out)
 
 bool ElGamalPublicKey::encryptBlock(const BigInt& m, std::pair<BigInt, BigInt>& pair)
 {
-    // An invalid key may hold p = 0, for which no k would ever be accepted.
-    if (!valid) {
+    // An invalid key may hold p = 0, for which no k would ever be accepted;
+    // a k from the guessable sample alone would give the block away.
+    if (!valid || !pool.seedComplete()) {
         return false;
     }
     try {

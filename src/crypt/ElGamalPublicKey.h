@@ -50,6 +50,9 @@ class ElGamalPublicKey {
     bool encrypt(const ByteString& in, ByteString& out);
 
     bool isValid() const { return valid; }
+    // False when the system generator failed to seed this key's pool: no
+    // exponent is drawn then, and every encryption fails.
+    bool hasRandomness() const { return pool.seedComplete(); }
 
     // Bytes that encrypt writes for a plaintext of this length; 0 while the
     // key is not valid. Lets a caller refuse an oversize message before

@@ -28,10 +28,9 @@ RandomPool::RandomPool()
     const std::size_t sampleLength = bytes.size();
     bytes.resize(sampleLength + systemSeedLength);
     // If the system generator fails, whatever it did deliver stays and the
-    // rest remains zero: the seed is then no weaker than the sample alone,
-    // and a pool has no way to report failure to the key or exponent that
-    // draws from it.
-    Platform::systemRandom(bytes.data() + sampleLength, systemSeedLength);
+    // rest remains zero; the pool still works, so that nothing crashes, but
+    // says it is incomplete and the keys that draw from it refuse it.
+    complete = Platform::systemRandom(bytes.data() + sampleLength, systemSeedLength);
     addSeed(bytes);
 }
 

@@ -16,13 +16,19 @@ namespace LumenCryptMini {
 class RandomPool {
   public:
     // Seeds from gatherEntropy() followed by 32 bytes of the operating
-    // system's cryptographic generator, in one addSeed call.
+    // system's cryptographic generator, in one addSeed call. When the
+    // generator delivers fewer, the missing bytes stay zero and the pool is
+    // not seedComplete(): its output then follows from the guessable sample
+    // alone, and no key or exponent may be drawn from it.
     RandomPool();
     // Seeds from exactly these bytes, so that output is reproducible.
     explicit RandomPool(const ByteString& seedBytes);
 
     RandomPool(const RandomPool&) = delete;
     RandomPool& operator=(const RandomPool&) = delete;
+
+    // False only for a default pool whose system generator came up short.
+    bool seedComplete() const { return complete; }
 
     // seed = MD5(old seed || bytes), or MD5(bytes) for the first seeding.
     void addSeed(const ByteString& bytes);
@@ -40,6 +46,7 @@ class RandomPool {
     // outputBlock.size() when no block is waiting.
     std::size_t blockPosition = MD5::digestLength;
     std::uint64_t blockCounter = 0;
+    bool complete = true;
 };
 
 // The 8-byte system-state sample: the larger of the used and free space of

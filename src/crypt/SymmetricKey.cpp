@@ -95,7 +95,9 @@ bool SymmetricKey::generate(std::int32_t length)
 
 bool SymmetricKey::generate(std::int32_t length, RandomPool& pool)
 {
-    if (length < minKeyLength || length > maxKeyLength) {
+    // A key from the system-state sample alone could be rebuilt by anyone
+    // who can bound the sample; no key is better than that one.
+    if (length < minKeyLength || length > maxKeyLength || !pool.seedComplete()) {
         return false;
     }
     ByteString bytes(static_cast<std::size_t>(length));

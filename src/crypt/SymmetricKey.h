@@ -30,8 +30,8 @@ class SymmetricKey {
     SymmetricKey(const SymmetricKey&) = delete;
     SymmetricKey& operator=(const SymmetricKey&) = delete;
 
-    // A new key from a fresh RandomPool. A length outside 5..56 returns false
-    // and changes nothing.
+    // A new key from a fresh RandomPool. A length outside 5..56, or a pool
+    // whose system generator failed, returns false and changes nothing.
     bool generate(std::int32_t length);
     // The same with the key bytes drawn from pool, which is left advanced.
     bool generate(std::int32_t length, RandomPool& pool);

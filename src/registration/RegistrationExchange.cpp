@@ -54,6 +54,17 @@ bool RegistrationClient::sendRegistration()
     bool textTooLong = false;
 
     auto attempt = [&](const SocketAddress& server) -> AttemptOutcome {
+        // Both keys draw their randomness before the server is contacted, so
+        // that a failed system generator sends nothing at all: keys from the
+        // guessable sample alone would give the record away.
+        ElGamalPublicKey publicKey;
+        SymmetricKey symmetricKey(symmetricKeyLength);
+        if (!publicKey.hasRandomness() || !symmetricKey.hasKey()) {
+            appendLog("System random generator failed.");
+            fail(FailureReason::internal);
+            return AttemptOutcome::stopped;
+        }
+
         TimedSocket socket(SocketType::stream);
         if (!connectTo(socket, server)) {
             return AttemptOutcome::nextServer;
@@ -67,13 +78,10 @@ bool RegistrationClient::sendRegistration()
         }
         const std::uint16_t blobLength = keyReply->readUInt16();
         const std::uint8_t* blob = keyReply->readBytes(blobLength);
-        ElGamalPublicKey publicKey;
         if (!publicKey.load(blob, blobLength)) {
             appendLog("Invalid public key.");
             return AttemptOutcome::nextServer;
         }
-
-        SymmetricKey symmetricKey(symmetricKeyLength);
 
         // Every length below travels in 16 bits and the frame is capped;
         // a text too long for them would go out with wrapped lengths.

@@ -46,7 +46,9 @@ const char* reasonText(std::int32_t reason) noexcept
     case REGISTER_REASON_TEXT_TOO_LONG:
         return "The text is too long for the registration server's key.";
     case REGISTER_REASON_INTERNAL:
-        return "The library failed unexpectedly (out of memory or an unusable server key).";
+        return "The library failed unexpectedly (out of memory, an unusable server key, or a "
+               "failed "
+               "system random generator).";
     case REGISTER_REASON_CANCELLED:
         return "The host cancelled the registration.";
     case REGISTER_REASON_DEADLINE_EXPIRED:

@@ -56,6 +56,8 @@ std::int32_t failureCode(const CallFailure& failure, std::int32_t walkFailed)
         return registrationCancelled;
     case FailureReason::deadlineExpired:
         return registrationDeadlineExpired;
+    case FailureReason::internal:
+        return registrationInternalError;
     default:
         return walkFailed;
     }

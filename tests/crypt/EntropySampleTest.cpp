@@ -1,7 +1,9 @@
 // Linked with this fake platform backend instead of the real one: the disk,
 // clock and system generator are fixed so that samples have known values.
 #include "KnownAnswers.h"
+#include "crypt/ElGamalPublicKey.h"
 #include "crypt/RandomPool.h"
+#include "crypt/SymmetricKey.h"
 #include "platform/Platform.h"
 
 #include <climits>
@@ -112,6 +114,11 @@ TEST(EntropySampleTest, DefaultPoolSeedsWithSampleThenSystemBytes)
         ByteString output(40);
         pool.fill(output);
         EXPECT_EQ(output, expected) << "system generator works: " << works;
+        // Without the system's bytes the pool still runs, but no key and no
+        // exponent may come from it.
+        EXPECT_EQ(pool.seedComplete(), works);
+        EXPECT_EQ(LumenCryptMini::SymmetricKey(8).hasKey(), works);
+        EXPECT_EQ(LumenCryptMini::ElGamalPublicKey().hasRandomness(), works);
     }
     fakeRandomWorks = true;
 }
