@@ -1,5 +1,6 @@
 #include "crypt/BigInt.h"
 
+#include "common/SecureWipe.h"
 #include "crypt/BigIntLimbs.h"
 #include "crypt/RandomPool.h"
 
@@ -30,7 +31,9 @@ BigInt::BigInt(int bits, RandomPool& pool)
     if (count == 0) {
         return;
     }
+    // The draw is the number itself, an exponent as a rule.
     ByteString bytes(static_cast<std::size_t>(count), 0);
+    const WipeOnExit bytesWipe(bytes);
     pool.fill(bytes);
     const int surplus = 8 * count - bits;
     bytes[0] = static_cast<std::uint8_t>(bytes[0] & ((1u << (8 - surplus)) - 1));

@@ -1,5 +1,7 @@
 #include "crypt/BigIntCore.h"
 
+#include "common/SecureWipe.h"
+
 #include "crypt/BigIntLimbs.h"
 
 #include <algorithm>
@@ -46,6 +48,20 @@ void addSigned(BigIntCore& r, const BigIntCore& a, const BigIntCore& b, bool bNe
 
 } // namespace
 
+namespace {
+
+// Every limb a number ever held may have been part of a secret (an exponent,
+// a power of y, a message block), and nothing tells which: a block is wiped
+// whole before it goes back to the heap. It costs a pass over the limbs
+// where the arithmetic that filled them costs many.
+void releaseBlock(Limb* block, std::uint16_t capacity) noexcept
+{
+    secureWipe(block, sizeof(Limb) * capacity);
+    delete[] block;
+}
+
+} // namespace
+
 BigIntCore::BigIntCore() noexcept
     : inlineLimbs{0, 0, 0, 0}, limbs(inlineLimbs), capacity(inlineCount), used(0), negative(false)
 {
@@ -65,8 +81,9 @@ BigIntCore& BigIntCore::operator=(const BigIntCore& other)
 BigIntCore::~BigIntCore()
 {
     if (limbs != inlineLimbs) {
-        delete[] limbs;
+        releaseBlock(limbs, capacity);
     }
+    secureWipe(inlineLimbs, sizeof inlineLimbs);
 }
 
 void BigIntCore::reserve(int n, bool keep)
@@ -85,7 +102,9 @@ void BigIntCore::reserve(int n, bool keep)
         used = 0;
     }
     if (limbs != inlineLimbs) {
-        delete[] limbs;
+        releaseBlock(limbs, capacity);
+    } else {
+        secureWipe(inlineLimbs, sizeof inlineLimbs);
     }
     limbs = block;
     capacity = static_cast<std::uint16_t>(size);
@@ -117,7 +136,7 @@ void copy(BigIntCore& r, const BigIntCore& a)
     }
     Limbs::copyLimbs(storage, a.limbs, a.used);
     if (r.limbs != r.inlineLimbs) {
-        delete[] r.limbs;
+        releaseBlock(r.limbs, r.capacity);
     }
     r.limbs = storage;
     r.capacity = a.capacity > inlineCount ? a.capacity : static_cast<std::uint16_t>(inlineCount);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/ByteString.h"
+#include "common/SecureWipe.h"
 
 #include <cstdint>
 #include <vector>
@@ -10,7 +11,8 @@ namespace LumenCryptMini {
 // Working limbs for the Karatsuba multiplication: 3n limbs for n-limb
 // operands. One area serves every multiplication of a modular exponentiation,
 // so its loop does not allocate. An area too small for a product is grown.
-using BigIntScratch = std::vector<std::uint32_t>;
+// It holds partial products of secrets, so it is wiped when it grows or ends.
+using BigIntScratch = std::vector<std::uint32_t, WipingAllocator<std::uint32_t>>;
 
 // A sign-and-magnitude integer of 32-bit limbs, least significant limb first.
 //
@@ -23,6 +25,7 @@ using BigIntScratch = std::vector<std::uint32_t>;
 // Storage: values of up to four limbs live in inlineLimbs. A heap block is
 // always n + 16 limbs (at most 65,535) for a request of n, zero-filled, so
 // that growing results rarely reallocate. A copy takes the source's capacity.
+// Storage that is given up (a destroyed number, an outgrown block) is wiped.
 class BigIntCore {
   public:
     BigIntCore() noexcept;

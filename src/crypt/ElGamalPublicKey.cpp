@@ -1,5 +1,7 @@
 #include "crypt/ElGamalPublicKey.h"
 
+#include "common/SecureWipe.h"
+
 #include "common/ArithmeticException.h"
 #include "crypt/DerReader.h"
 
@@ -90,7 +92,9 @@ bool ElGamalPublicKey::load(const ByteString& blob)
 
 bool ElGamalPublicKey::encrypt(const std::uint8_t* data, std::int32_t length, ByteString& out)
 {
+    // The copy is the plaintext.
     ByteString in;
+    const WipeOnExit inWipe(in);
     return copyRange(data, length, in) && encrypt(in, out);
 }
 
@@ -116,7 +120,9 @@ bool ElGamalPublicKey::encrypt(const ByteString& in, ByteString& out)
     out.clear();
     appendUInt32le(out, static_cast<std::uint32_t>(blocks));
 
+    // Each block is laid out here with its plaintext in clear.
     ByteString layout(width - 1);
+    const WipeOnExit layoutWipe(layout);
     std::pair<BigInt, BigInt> pair;
     for (std::size_t offset = 0; offset < in.size();) {
         const std::size_t count = std::min(perBlock, in.size() - offset);

@@ -1,5 +1,7 @@
 #include "crypt/MD5.h"
 
+#include "common/SecureWipe.h"
+
 #include <bit>
 #include <cstring>
 
@@ -67,8 +69,10 @@ void compress(std::array<std::uint32_t, 4>& state, const std::uint8_t* data, std
     std::uint32_t c = state[2];
     std::uint32_t d = state[3];
 
+    // The block words are the message itself (a pool's seed); they are
+    // wiped once the last block is done.
+    std::uint32_t x[16];
     for (; blockCount != 0; --blockCount, data += 64) {
-        std::uint32_t x[16];
         for (int i = 0; i < 16; ++i) {
             x[i] = load32le(data + 4 * i);
         }
@@ -150,14 +154,23 @@ void compress(std::array<std::uint32_t, 4>& state, const std::uint8_t* data, std
         c += c0;
         d += d0;
     }
+    secureWipe(x, sizeof x);
 
     state = {a, b, c, d};
 }
 
 } // namespace
 
+MD5::~MD5()
+{
+    secureWipe(pending);
+    secureWipe(state);
+}
+
 void MD5::reset()
 {
+    // What was pending is the end of the last message, padding included.
+    secureWipe(pending);
     state = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
     bitCount = 0;
 }

@@ -15,6 +15,10 @@ class MD5 {
     static constexpr std::size_t digestLength = 16;
 
     MD5() { reset(); }
+    // Wipes the pending input and the chaining value: a pool hashes its seed.
+    ~MD5();
+    MD5(const MD5&) = default;
+    MD5& operator=(const MD5&) = default;
 
     void reset();
 

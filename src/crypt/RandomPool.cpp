@@ -1,5 +1,6 @@
 #include "crypt/RandomPool.h"
 
+#include "common/SecureWipe.h"
 #include "platform/Platform.h"
 
 #include <algorithm>
@@ -32,6 +33,14 @@ RandomPool::RandomPool()
     // says it is incomplete and the keys that draw from it refuse it.
     complete = Platform::systemRandom(bytes.data() + sampleLength, systemSeedLength);
     addSeed(bytes);
+    secureWipe(bytes);
+}
+
+RandomPool::~RandomPool()
+{
+    secureWipe(seed);
+    secureWipe(outputBlock);
+    secureWipe(&blockCounter, sizeof blockCounter);
 }
 
 RandomPool::RandomPool(const ByteString& seedBytes)
@@ -44,7 +53,9 @@ void RandomPool::addSeed(const ByteString& bytes)
     if (!seed.empty()) {
         md5.update(seed);
     }
-    seed = md5.digest(bytes);
+    ByteString next = md5.digest(bytes);
+    secureWipe(seed);
+    seed.swap(next);
 }
 
 void RandomPool::fill(ByteString& buffer)
@@ -68,6 +79,7 @@ void RandomPool::nextBlock()
     md5.update(seed);
     md5.update(counterBytes, sizeof counterBytes);
     md5.finish(outputBlock.data());
+    secureWipe(counterBytes, sizeof counterBytes);
     ++blockCounter;
     blockPosition = 0;
 }

@@ -24,6 +24,8 @@ class RandomPool {
     // Seeds from exactly these bytes, so that output is reproducible.
     explicit RandomPool(const ByteString& seedBytes);
 
+    // Wipes the seed, the waiting output and the counter.
+    ~RandomPool();
     RandomPool(const RandomPool&) = delete;
     RandomPool& operator=(const RandomPool&) = delete;
 

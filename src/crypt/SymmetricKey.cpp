@@ -1,5 +1,6 @@
 #include "crypt/SymmetricKey.h"
 
+#include "common/SecureWipe.h"
 #include "crypt/BlowfishTables.h"
 #include "crypt/RandomPool.h"
 
@@ -102,7 +103,20 @@ bool SymmetricKey::generate(std::int32_t length, RandomPool& pool)
     }
     ByteString bytes(static_cast<std::size_t>(length));
     pool.fill(bytes);
-    return setKey(bytes);
+    const bool keyed = setKey(bytes);
+    secureWipe(bytes);
+    return keyed;
+}
+
+SymmetricKey::~SymmetricKey()
+{
+    for (auto& box : sbox) {
+        secureWipe(box);
+    }
+    secureWipe(subkeys);
+    secureWipe(decryptSubkeys);
+    secureWipe(feedback);
+    secureWipe(key);
 }
 
 bool SymmetricKey::setKey(const ByteString& keyBytes)
@@ -148,6 +162,8 @@ bool SymmetricKey::setKey(const ByteString& keyBytes)
         }
     }
 
+    // The old key goes before its buffer can be reused or freed.
+    secureWipe(key);
     key = keyBytes;
     keySet = true;
     return true;
@@ -241,6 +257,9 @@ bool SymmetricKey::decrypt(const std::uint8_t* data, std::int32_t length, ByteSt
         return false;
     }
     std::memmove(out, out + 4, static_cast<std::size_t>(messageLength));
+    // The bytes past the message stay in the buffer's capacity, out of
+    // reach of a wipe of what it holds; they are part of the reply.
+    secureWipe(out + messageLength, n - static_cast<std::size_t>(messageLength));
     plaintext.resize(static_cast<std::size_t>(messageLength));
     return true;
 }

@@ -27,6 +27,8 @@ class SymmetricKey {
     // hasKey() is false and keyBytes() empty.
     explicit SymmetricKey(std::int32_t keyLength);
 
+    // Wipes the key, its schedule and the chaining register.
+    ~SymmetricKey();
     SymmetricKey(const SymmetricKey&) = delete;
     SymmetricKey& operator=(const SymmetricKey&) = delete;
 

@@ -1,10 +1,17 @@
 #include "registration/RegistrationClient.h"
 
+#include "common/SecureWipe.h"
 #include "net/CallControl.h"
 #include "net/TimedSocket.h"
 #include "wire/WireBuffer.h"
 
 #include <string>
+
+RegistrationClient::~RegistrationClient()
+{
+    secureWipe(registrationText);
+    secureWipe(resultString);
+}
 
 void RegistrationClient::appendLog(std::string_view message)
 {

@@ -29,6 +29,12 @@ struct ExchangeTimeouts {
 // reverse order, log first.
 class RegistrationClient {
   public:
+    RegistrationClient() = default;
+    // Wipes the user's text and the service's answer.
+    ~RegistrationClient();
+    RegistrationClient(RegistrationClient&&) = default;
+    RegistrationClient& operator=(RegistrationClient&&) = default;
+
     // Both walked in ascending SocketAddress order (port, then address), never
     // in insertion order; equal addresses collapse.
     std::set<SocketAddress> directoryServers;

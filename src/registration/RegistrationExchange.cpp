@@ -141,6 +141,7 @@ bool RegistrationClient::sendRegistration()
         const std::uint16_t sealedLength = reply->readUInt16();
         const std::uint8_t* sealed = reply->readBytes(sealedLength);
         ByteString plaintext;
+        const WipeOnExit plaintextWipe(plaintext);
         if (!symmetricKey.decrypt(sealed, sealedLength, plaintext)) {
             appendLog("Error decrypting registration reply with symmetric key.");
             return AttemptOutcome::nextServer;

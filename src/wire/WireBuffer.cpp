@@ -4,13 +4,13 @@
 
 namespace {
 
-void store16le(ByteString& out, std::uint16_t value)
+template <typename Bytes> void store16le(Bytes& out, std::uint16_t value)
 {
     out.push_back(static_cast<std::uint8_t>(value));
     out.push_back(static_cast<std::uint8_t>(value >> 8));
 }
 
-void store32le(ByteString& out, std::uint32_t value)
+template <typename Bytes> void store32le(Bytes& out, std::uint32_t value)
 {
     store16le(out, static_cast<std::uint16_t>(value));
     store16le(out, static_cast<std::uint16_t>(value >> 16));

@@ -6,6 +6,7 @@
 // the socket's job.
 
 #include "common/ByteString.h"
+#include "common/SecureWipe.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -52,6 +53,9 @@ class WireBuffer {
     std::size_t remaining() const { return bytes.size() - position; }
 
   private:
-    ByteString bytes;
+    // A message may carry secrets (a session key, the user's text) and the
+    // buffer cannot tell which: every block is wiped as it is outgrown or
+    // released.
+    std::vector<std::uint8_t, WipingAllocator<std::uint8_t>> bytes;
     std::uint32_t position = 0;
 };
