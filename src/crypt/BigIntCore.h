@@ -79,11 +79,13 @@ void mul(BigIntCore& r, const BigIntCore& a, const BigIntCore& b);
 // then one area of 3n limbs is allocated for the call.
 void mul(BigIntCore& r, const BigIntCore& a, const BigIntCore& b, BigIntScratch* scratch);
 
-// Bit-serial long division; q or r may be null. The quotient's sign is the
-// exclusive or of the signs. Throws "div: Divide by zero".
+// Long division (Knuth, TAOCP vol. 2, 4.3.1, Algorithm D); q or r may be
+// null, and either may be any operand. The quotient's sign is the exclusive
+// or of the signs and the remainder is |a| mod |d|, but a dividend below d,
+// or negative at all, gives q = 0 and r = a. Throws "div: Divide by zero".
 void div(BigIntCore* q, BigIntCore* r, const BigIntCore& a, const BigIntCore& d);
-// r = a mod m, in [0, m) also for negative a and positive m. r must not be m
-// ("Result must not be the same object as m").
+// r = a mod m, in [0, m) also for negative a and positive m; a zero m gives
+// r = a. r must not be m ("Result must not be the same object as m").
 void mod(BigIntCore& r, const BigIntCore& a, const BigIntCore& m);
 // Stein's binary gcd of non-negative a and b; gcd(0, x) = x.
 void gcd(BigIntCore& r, const BigIntCore& a, const BigIntCore& b);

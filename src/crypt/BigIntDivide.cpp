@@ -1,14 +1,17 @@
-// Bit-serial division and remainder, Stein's binary gcd (Handbook of Applied
-// Cryptography 14.54), the Barrett reciprocal and the modular inverse by the
-// extended Euclidean algorithm (HAC 2.107).
+// Long division and remainder (Knuth, TAOCP vol. 2, 4.3.1, Algorithm D),
+// Stein's binary gcd (Handbook of Applied Cryptography 14.54), the Barrett
+// reciprocal and the modular inverse by the extended Euclidean algorithm
+// (HAC 2.107).
 
 #include "common/ArithmeticException.h"
+#include "common/SecureWipe.h"
 #include "crypt/BigIntCore.h"
 #include "crypt/BigIntLimbs.h"
 
 #include <algorithm>
 #include <bit>
 #include <utility>
+#include <vector>
 
 namespace LumenCryptMini {
 
@@ -30,32 +33,187 @@ int trailingZeros(const BigIntCore& a)
     return Limbs::limbBits * i + std::countr_zero(a.limbs[i]);
 }
 
-// Long division one bit at a time: rem holds a non-negative dividend and ends
-// as |rem| mod |d|. The quotient bits go into quotient when it is given.
-// d is non-zero and |rem| >= |d|.
-void reduce(BigIntCore& rem, const BigIntCore& d, BigIntCore* quotient)
+// Algorithm D runs on the limb layer's machine words (pairs of limbs where a
+// 128-bit type exists): digits twice as wide take a quarter of the steps.
+using Limbs::DoubleWord;
+using Limbs::Word;
+using Limbs::wordBits;
+using Limbs::wordLimbs;
+
+constexpr Word maxWord = ~Word{0};
+
+int wordCount(int limbCount)
 {
-    const int shift = bitCount(rem) - bitCount(d);
-    BigIntCore t;
-    shiftLeft(t, d, shift);
-    t.negative = false;
-    if (quotient != nullptr) {
-        const int count = shift / Limbs::limbBits + 1;
-        quotient->reserve(count, false);
-        Limbs::clear(quotient->limbs, count);
-        quotient->used = static_cast<std::uint16_t>(count);
+    return (limbCount + wordLimbs - 1) / wordLimbs;
+}
+
+// out[0, wordCount(n)) = a[0, n), the top word zero-padded.
+void toWords(Word* out, const Limb* a, int n)
+{
+    for (int i = 0; i < wordCount(n); ++i) {
+        Word w = 0;
+        for (int k = 0; k < wordLimbs && i * wordLimbs + k < n; ++k) {
+            w |= static_cast<Word>(a[i * wordLimbs + k]) << (Limbs::limbBits * k);
+        }
+        out[i] = w;
     }
-    for (int bit = shift; bit >= 0; --bit) {
-        if (cmpMagnitude(rem, t) >= 0) {
-            Limbs::subMagnitudes(rem, rem, t);
-            if (quotient != nullptr) {
-                quotient->limbs[bit / Limbs::limbBits] |= Limb{1} << (bit % Limbs::limbBits);
+}
+
+void fromWords(Limb* out, const Word* a, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        out[i] = static_cast<Limb>(a[i / wordLimbs] >> (Limbs::limbBits * (i % wordLimbs)));
+    }
+}
+
+// a = a * 2^shift over n words, 0 <= shift < wordBits; returns the bits
+// shifted out of the top.
+Word shiftWordsLeft(Word* a, int n, int shift)
+{
+    if (shift == 0) {
+        return 0;
+    }
+    Word out = 0;
+    for (int i = 0; i < n; ++i) {
+        const Word w = a[i];
+        a[i] = (w << shift) | out;
+        out = w >> (wordBits - shift);
+    }
+    return out;
+}
+
+void shiftWordsRight(Word* a, int n, int shift)
+{
+    if (shift == 0) {
+        return;
+    }
+    for (int i = 0; i < n; ++i) {
+        const Word above = i + 1 < n ? a[i + 1] : 0;
+        a[i] = (a[i] >> shift) | (above << (wordBits - shift));
+    }
+}
+
+// r -= a * b over n words; returns the word still to be taken from r[n].
+// The running carry stays below 2^wordBits: a product with its carry is at
+// most (2^w - 1) * 2^w, whose low word is then zero and lends no borrow.
+Word mulSubRow(Word* r, const Word* a, int n, Word b)
+{
+    Word carry = 0;
+    for (int i = 0; i < n; ++i) {
+        const DoubleWord product = static_cast<DoubleWord>(a[i]) * b + carry;
+        const auto low = static_cast<Word>(product);
+        carry = static_cast<Word>(product >> wordBits) + (r[i] < low ? 1 : 0);
+        r[i] -= low;
+    }
+    return carry;
+}
+
+// r += a over n words; returns the carry.
+Word addRow(Word* r, const Word* a, int n)
+{
+    Word carry = 0;
+    for (int i = 0; i < n; ++i) {
+        const DoubleWord sum = static_cast<DoubleWord>(r[i]) + a[i] + carry;
+        r[i] = static_cast<Word>(sum);
+        carry = static_cast<Word>(sum >> wordBits);
+    }
+    return carry;
+}
+
+// u[0, nu + 1) / v[0, nv) for a normalised v (top bit set), u[nu] holding
+// the bits that normalising u shifted out: the quotient digits go into
+// q[0, nu - nv + 1) when q is given, and the remainder is left in u[0, nv).
+// Knuth, TAOCP vol. 2, 4.3.1, Algorithm D, steps D3 to D7; a divisor of one
+// word takes the short division of 4.3.1, exercise 16.
+void divideWords(Word* u, int nu, const Word* v, int nv, Word* q)
+{
+    if (nv == 1) {
+        Word rest = u[nu];
+        for (int j = nu - 1; j >= 0; --j) {
+            const DoubleWord part = (static_cast<DoubleWord>(rest) << wordBits) | u[j];
+            const auto digit = static_cast<Word>(part / v[0]);
+            rest = static_cast<Word>(part - static_cast<DoubleWord>(digit) * v[0]);
+            if (q != nullptr) {
+                q[j] = digit;
             }
         }
-        shiftRight(t, t, 1);
+        u[0] = rest;
+        return;
     }
+    const Word top = v[nv - 1];
+    const Word next = v[nv - 2];
+    for (int j = nu - nv; j >= 0; --j) {
+        // D3: with v normalised the estimate from the top two words is at
+        // most two too large (Theorem B); testing it against the next word of
+        // each removes every excess of two and most of one. Once the
+        // remainder reaches 2^wordBits the test cannot hold any more, and
+        // stopping there keeps it from overflowing.
+        const DoubleWord head = (static_cast<DoubleWord>(u[j + nv]) << wordBits) | u[j + nv - 1];
+        DoubleWord digit = head / top;
+        DoubleWord rest = head - digit * top;
+        while (digit > maxWord || digit * next > ((rest << wordBits) | u[j + nv - 2])) {
+            --digit;
+            rest += top;
+            if (rest > maxWord) {
+                break;
+            }
+        }
+        // D4 to D6: subtract digit * v; a borrow out of the top means the
+        // digit was still one too large, and v is added back.
+        const Word borrow = mulSubRow(u + j, v, nv, static_cast<Word>(digit));
+        const Word head0 = u[j + nv];
+        u[j + nv] = head0 - borrow;
+        if (head0 < borrow) {
+            --digit;
+            u[j + nv] += addRow(u + j, v, nv);
+        }
+        if (q != nullptr) {
+            q[j] = static_cast<Word>(digit);
+        }
+    }
+}
+
+// rem = |rem| mod |d| and, when quotient is given, quotient = floor(|rem| /
+// |d|), non-negative. rem holds a non-negative number. A zero d leaves rem as
+// it is, which mod relies on for a zero modulus.
+void reduce(BigIntCore& rem, const BigIntCore& d, BigIntCore* quotient)
+{
+    const int na = rem.used;
+    const int nd = d.used;
+    if (nd == 0 || na < nd) {
+        if (quotient != nullptr) {
+            setZero(*quotient);
+        }
+        return;
+    }
+    const int nu = wordCount(na);
+    const int nv = wordCount(nd);
+    // u with a spare top word, v, and the quotient digits when wanted: copies
+    // of the operands, so wiped when they are given back, as their storage is.
+    const int digits = quotient != nullptr ? nu - nv + 1 : 0;
+    std::vector<Word, WipingAllocator<Word>> work(static_cast<std::size_t>(nu + 1 + nv + digits));
+    Word* u = work.data();
+    Word* v = u + nu + 1;
+    Word* q = v + nv;
+    toWords(u, rem.limbs, na);
+    toWords(v, d.limbs, nd);
+    // D1: scale both so that v's top bit is set; the quotient is unchanged
+    // and the remainder comes out scaled by the same power of two.
+    const int shift = std::countl_zero(v[nv - 1]);
+    u[nu] = shiftWordsLeft(u, nu, shift);
+    shiftWordsLeft(v, nv, shift);
+    divideWords(u, nu, v, nv, quotient != nullptr ? q : nullptr);
+    // D8
+    shiftWordsRight(u, nv, shift);
+    fromWords(rem.limbs, u, nd);
+    Limbs::setUsed(rem, nd);
     if (quotient != nullptr) {
-        Limbs::trim(*quotient);
+        // floor(|a| / |d|) < 2^(32 (na - nd + 1)), and q holds that many limbs.
+        const int count = na - nd + 1;
+        quotient->reserve(count, false);
+        fromWords(quotient->limbs, q, count);
+        quotient->negative = false;
+        Limbs::setUsed(*quotient, count);
     }
 }
 
@@ -66,8 +224,9 @@ void div(BigIntCore* q, BigIntCore* r, const BigIntCore& a, const BigIntCore& d)
     if (d.used == 0) {
         throw ArithmeticException("div: Divide by zero");
     }
-    // A negative dividend never passes r >= t against the non-negative,
-    // shifted divisor, so it also ends with q = 0 and r = a.
+    // A negative dividend gives q = 0 and r = a whatever its magnitude, as
+    // the bit-serial division before this one did (its test r >= t never held
+    // for a negative r); only non-negative numbers are divided in earnest.
     if (cmp(a, d) < 0 || isNegative(a) || bitCount(a) < bitCount(d)) {
         if (r != nullptr) {
             copy(*r, a);

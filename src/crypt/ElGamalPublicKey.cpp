@@ -1,8 +1,7 @@
 #include "crypt/ElGamalPublicKey.h"
 
-#include "common/SecureWipe.h"
-
 #include "common/ArithmeticException.h"
+#include "common/SecureWipe.h"
 #include "crypt/DerReader.h"
 
 #include <algorithm>
@@ -51,6 +50,17 @@ void appendFitted(ByteString& out, const BigInt& number, std::size_t width)
     }
 }
 
+// Every block uses only the residues of g and y, but a server may send them
+// unreduced, as large as the blob allows: reduced once here, they cost each
+// exponentiation nothing more than a copy. The remainder is built apart, so
+// that the member's storage fits the residue rather than the number sent.
+void reduceModulo(BigInt& value, const BigInt& modulus)
+{
+    BigInt residue;
+    div(nullptr, &residue, value, modulus);
+    value = residue;
+}
+
 } // namespace
 
 ElGamalPublicKey::ElGamalPublicKey() = default;
@@ -79,13 +89,15 @@ bool ElGamalPublicKey::load(const ByteString& blob)
     }
     const int bits = p.bitCount();
     modulusBytes = bits / 8;
-    // Refused before the reciprocal, whose bit-serial division would take
-    // minutes on the largest modulus a blob can carry. Zero goes on to the
-    // reciprocal, which reports it as a division by zero.
+    // Refused before any arithmetic, so that no modulus the format cannot
+    // serve costs a division. Zero goes on to the reciprocal, which reports
+    // it as a division by zero.
     if (bits != 0 && !servesModulus(bits)) {
         return false;
     }
     recip = p.makeRecip(recipBits);
+    reduceModulo(g, p);
+    reduceModulo(y, p);
     valid = true;
     return true;
 }

@@ -99,6 +99,10 @@ TEST(ElGamalKeyBlob, LoadIsLaxAndStrictWhereTheFormatSays)
         integer[1] = static_cast<std::uint8_t>(integer[1] + 3);
         padded = concat(padded, integer);
     }
+    // The same residues: load reduces g and y once, and each block must come
+    // out as it would from the reduced key.
+    const ByteString unreduced = concat(derInteger(key.g + key.p * ((mpz_class(1) << 4000) / 3)),
+                                        derInteger(key.y + key.p * ((mpz_class(1) << 3000) / 7)));
     struct {
         const char* name;
         ByteString blob;
@@ -111,6 +115,8 @@ TEST(ElGamalKeyBlob, LoadIsLaxAndStrictWhereTheFormatSays)
         {"no sequence tag", concat(hexBytes("31"), body), true},
         {"leading zeros", concat(hexBytes("30 00"), padded), true},
         {"trailing bytes", concat(keyBlob(key), hexBytes("ff ff 02")), true},
+        {"g and y plus multiples of p", concat(hexBytes("30 00"), concat(concat(p, q), unreduced)),
+         true},
         {"three integers", concat(hexBytes("30 00"), concat(concat(p, q), g)), false},
         {"q cut off", concat(hexBytes("30 00"), concat(p, ByteString(q.begin(), q.end() - 2))),
          false},

@@ -1,8 +1,10 @@
 // Servers that push the client to its limits: thousands of dead DBProxies,
 // replies trickled a byte at a time, frames of exactly the largest accepted
 // size and one byte more, key blobs at the accepted modulus sizes and just
-// beyond them, and the largest modulus a blob can carry.
+// beyond them, the largest modulus a blob can carry, and g and y as large as
+// a blob can carry them.
 
+#include "UnreducedKey.h"
 #include "crypt/ElGamalPublicKey.h"
 #include "net/SocketLibrary.h"
 #include "registration/RunRegistration.h"
@@ -67,6 +69,13 @@ ElGamalKey smallKey()
                                       testservice::parseHex("7F58C1F44DF7461A2B00858B4D89BCE5"),
                                       Bytes{2},
                                       testservice::parseHex("02D5A1C0F3B64E2917A0C55D3E1B9F02"));
+}
+
+ElGamalKey thirtyTwoBitKey()
+{
+    return ElGamalKey::fromParameters(testservice::parseHex("C029BCF7"),
+                                      testservice::parseHex("6014DE7B"), Bytes{2},
+                                      Bytes{0x12, 0x34});
 }
 
 // A prime of exactly 2,064 bits, the largest modulus the block format serves.
@@ -356,12 +365,7 @@ TEST(HostileServers, KeyBlobsAtTheAcceptedSizesAndJustBeyond)
     beyond.keyReplyBody->resize(2 + 65534, 0x5A);
 
     const Case cases[] = {
-        {"32-bit modulus",
-         ElGamalKey::fromParameters(testservice::parseHex("C029BCF7"),
-                                    testservice::parseHex("6014DE7B"), Bytes{2}, Bytes{0x12, 0x34}),
-         {},
-         registrationSucceeded,
-         nullptr},
+        {"32-bit modulus", thirtyTwoBitKey(), {}, registrationSucceeded, nullptr},
         {"2,064-bit modulus", largestKey(), {}, registrationSucceeded, nullptr},
         {"31-bit modulus", key, refusedKey(31), registrationExchangeFailed, invalid},
         {"24-bit modulus", key, refusedKey(24), registrationExchangeFailed, invalid},
@@ -389,8 +393,9 @@ TEST(HostileServers, KeyBlobsAtTheAcceptedSizesAndJustBeyond)
 
 TEST(HostileServers, LargestModulusIsRefusedWithoutArithmetic)
 {
-    // A bit-serial reciprocal of a 524,280-bit modulus would take many
-    // minutes; the bound below only tells that apart from a refusal.
+    // Refused for its size alone. Its reciprocal would now cost a fraction of
+    // a second (many minutes while division was bit-serial); the bound below
+    // only guards against arithmetic of that kind coming back.
     constexpr double refusedWithin = 5.0;
 
     // The largest INTEGER the key format has: 65,535 bytes, more than a
@@ -412,6 +417,34 @@ TEST(HostileServers, LargestModulusIsRefusedWithoutArithmetic)
     EXPECT_TRUE(hasLine(out.log, "Invalid public key.")) << out.log;
     EXPECT_LT(out.seconds, refusedWithin);
     report("seconds for a registration offered a 65520-byte modulus", out.seconds);
+}
+
+TEST(HostileServers, GAndYThatFillTheKeyReplyCostNoMoreThanTheirResidues)
+{
+    // Reduced in every block rather than once per key, and one bit at a
+    // time, such numbers once held the caller for half a minute under a
+    // 32-bit modulus. The margin only tells that apart from a plain
+    // registration on a loaded machine.
+    constexpr double margin = 5.0;
+    for (const ElGamalKey& key : {thirtyTwoBitKey(), ElGamalKey::fromGroup(1024)}) {
+        const std::string bits = std::to_string(key.bits());
+        SCOPED_TRACE(bits + "-bit modulus");
+        DBProxyBehaviour unreduced;
+        unreduced.keyBlob = testservice::unreducedKeyBlob(key);
+        ASSERT_GT(unreduced.keyBlob->size(), 65000u);
+        const Outcome plain = Service(key).call();
+        EXPECT_EQ(plain.code, registrationSucceeded) << plain.log;
+        const Service service(key, unreduced);
+        const Outcome out = service.call();
+        EXPECT_EQ(out.code, registrationSucceeded) << out.log;
+        // The service opened the record with its own key.
+        const auto received = service.dbProxy->registrations();
+        ASSERT_EQ(received.size(), 1u);
+        EXPECT_TRUE(received[0].ok());
+        EXPECT_LT(out.seconds, plain.seconds + margin);
+        report("seconds for a registration with a " + bits + "-bit key as sent", plain.seconds);
+        report("seconds for it with g and y filling the reply", out.seconds);
+    }
 }
 
 } // namespace
