@@ -181,6 +181,7 @@ class ServiceProcess {
     FILE* output = nullptr;
 };
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // Where a pattern occurs in the writable private memory that is not a stack
 // (the heap, malloc's arenas, large anonymous blocks), read through
 // /proc/self/mem so that freed and poisoned blocks can be read too. The
@@ -202,10 +203,13 @@ std::vector<std::uintptr_t> heapOccurrences(std::initializer_list<const Pattern*
             continue;
         }
         const std::uintptr_t begin = std::stoull(range.substr(0, range.find('-')), nullptr, 16);
-        if (begin == reinterpret_cast<std::uintptr_t>(archive().bytes)) {
+        const std::uintptr_t end = std::stoull(range.substr(range.find('-') + 1), nullptr, 16);
+        // The archive holds copies on purpose; a sanitizer's shadow and
+        // allocator reserve terabytes that cannot be read through.
+        if (begin == reinterpret_cast<std::uintptr_t>(archive().bytes) ||
+            end - begin > (std::uintptr_t{1} << 32)) {
             continue;
         }
-        const std::uintptr_t end = std::stoull(range.substr(range.find('-') + 1), nullptr, 16);
         for (std::uintptr_t at = begin; at < end; at += chunk.size() - 64) {
             const std::size_t length = std::min<std::uintptr_t>(chunk.size(), end - at);
             const ssize_t got = pread(memory, chunk.data(), length, static_cast<off_t>(at));
@@ -242,6 +246,7 @@ std::vector<std::uintptr_t> heapOccurrences(std::initializer_list<const Pattern*
     close(memory);
     return found;
 }
+#endif
 
 // The first words of the Blowfish P-array the key expands to, as this
 // process stores them.
@@ -274,9 +279,13 @@ TEST(SecretWipe, NoSessionKeyOrScheduleIsLeftInTheHeapAfterARegistration)
     const Pattern key = service.receivedKey();
     ASSERT_EQ(key.size(), 8u);
     const Pattern schedule = scheduleOf(key);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Under a sanitizer the heap lives in its allocator's reserved space,
+    // out of reach of this scan; the freed blocks are still searched below.
     const std::vector<std::uintptr_t> hits = heapOccurrences({&key, &schedule});
     EXPECT_TRUE(hits.empty()) << hits.size() << " live copies, the first at 0x" << std::hex
                               << (hits.empty() ? 0 : hits.front());
+#endif
     const std::uint8_t* freed = archive().bytes;
     const std::uint8_t* freedEnd = freed + archive().used;
     for (const Pattern* secret : {&key, &schedule}) {
