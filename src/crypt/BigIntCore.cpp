@@ -1,7 +1,6 @@
 #include "crypt/BigIntCore.h"
 
 #include "common/SecureWipe.h"
-
 #include "crypt/BigIntLimbs.h"
 
 #include <algorithm>

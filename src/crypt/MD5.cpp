@@ -1,5 +1,6 @@
 #include "crypt/MD5.h"
 
+#include "common/ByteOrder.h"
 #include "common/SecureWipe.h"
 
 #include <bit>
@@ -7,26 +8,6 @@
 
 namespace LumenCryptMini {
 namespace {
-
-inline std::uint32_t load32le(const std::uint8_t* p)
-{
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-
-inline void store32le(std::uint8_t* p, std::uint32_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
-}
-
-inline void store64le(std::uint8_t* p, std::uint64_t v)
-{
-    store32le(p, static_cast<std::uint32_t>(v));
-    store32le(p + 4, static_cast<std::uint32_t>(v >> 32));
-}
 
 // One step of each round of RFC 1321 section 3.4. The message word and the
 // constant are added before the round function so that only the function

@@ -1,5 +1,6 @@
 #include "crypt/RandomPool.h"
 
+#include "common/ByteOrder.h"
 #include "common/SecureWipe.h"
 #include "platform/Platform.h"
 
@@ -13,13 +14,6 @@ std::int32_t entropyCounter = 0;
 namespace {
 
 constexpr std::size_t systemSeedLength = 32;
-
-void store64le(std::uint8_t* p, std::uint64_t v)
-{
-    for (int i = 0; i < 8; ++i) {
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
 
 } // namespace
 

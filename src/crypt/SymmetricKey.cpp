@@ -1,5 +1,6 @@
 #include "crypt/SymmetricKey.h"
 
+#include "common/ByteOrder.h"
 #include "common/SecureWipe.h"
 #include "crypt/BlowfishTables.h"
 #include "crypt/RandomPool.h"
@@ -12,26 +13,6 @@ namespace {
 
 using Sboxes = std::array<std::array<std::uint32_t, 256>, 4>;
 using Subkeys = std::array<std::uint32_t, 18>;
-
-inline std::uint32_t load32be(const std::uint8_t* p)
-{
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 |
-           std::uint32_t{p[3]};
-}
-
-inline void store32be(std::uint8_t* p, std::uint32_t v)
-{
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
-}
-
-inline std::int32_t load32le(const std::uint8_t* p)
-{
-    return static_cast<std::int32_t>(std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
-                                     std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24);
-}
 
 inline std::uint32_t feistel(const Sboxes& s, std::uint32_t x)
 {
@@ -251,7 +232,9 @@ bool SymmetricKey::decrypt(const std::uint8_t* data, std::int32_t length, ByteSt
 
     // The filler after the message is 0 to 8 bytes, and at most 4 in a
     // single block; its values are not examined.
-    const std::int32_t messageLength = load32le(out);
+    // Read as signed, so that a length with its top bit set is refused as
+    // negative.
+    const auto messageLength = static_cast<std::int32_t>(load32le(out));
     if (messageLength < 0 || messageLength > length - 4 ||
         (length > 12 && messageLength < length - 12)) {
         return false;

@@ -1,5 +1,7 @@
 #include "net/TimedSocket.h"
 
+#include "common/ByteOrder.h"
+
 #include <algorithm>
 #include <array>
 #include <limits>
@@ -22,16 +24,11 @@ std::uint32_t waitTime(std::int32_t left)
     return static_cast<std::uint32_t>(left);
 }
 
-std::array<std::uint8_t, 4> store32le(std::uint32_t value)
+std::array<std::uint8_t, 4> prefixBytes(std::uint32_t value)
 {
-    return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-            static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
-
-std::uint32_t load32le(const std::array<std::uint8_t, 4>& bytes)
-{
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    std::array<std::uint8_t, 4> bytes{};
+    store32le(bytes.data(), value);
+    return bytes;
 }
 
 } // namespace
@@ -272,7 +269,7 @@ SocketStatus TimedSocket::sendMessage(const std::uint8_t* body, std::uint32_t le
         return ES_MESSAGE_TOO_BIG;
     }
     const std::uint32_t startTick = Platform::tickCount();
-    const std::array<std::uint8_t, 4> prefix = store32le(length + prefixWidth);
+    const std::array<std::uint8_t, 4> prefix = prefixBytes(length + prefixWidth);
     const SocketStatus status = sendBytes(prefix.data(), prefixWidth, nullptr, timeoutMs);
     if (status != ES_NO_ERROR) {
         return status;
@@ -302,10 +299,10 @@ SocketStatus TimedSocket::receiveMessage(std::uint32_t timeoutMs)
     if (progress < prefixWidth) {
         // The prefix fills the length field least significant byte first,
         // resuming at byte number progress.
-        std::array<std::uint8_t, 4> prefix = store32le(lengthField);
+        std::array<std::uint8_t, 4> prefix = prefixBytes(lengthField);
         status = receiveBytes(prefix.data() + progress,
                               static_cast<std::int32_t>(prefixWidth - progress), &count, timeoutMs);
-        lengthField = load32le(prefix);
+        lengthField = load32le(prefix.data());
         if (status != ES_NO_ERROR) {
             return finishReceive(status, count);
         }

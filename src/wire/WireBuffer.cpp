@@ -1,30 +1,22 @@
 #include "wire/WireBuffer.h"
 
+#include "common/ByteOrder.h"
 #include "common/DataException.h"
 
 namespace {
 
-template <typename Bytes> void store16le(Bytes& out, std::uint16_t value)
+template <typename Bytes> void append16le(Bytes& out, std::uint16_t value)
 {
-    out.push_back(static_cast<std::uint8_t>(value));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    std::uint8_t field[2];
+    store16le(field, value);
+    out.insert(out.end(), field, field + 2);
 }
 
-template <typename Bytes> void store32le(Bytes& out, std::uint32_t value)
+template <typename Bytes> void append32le(Bytes& out, std::uint32_t value)
 {
-    store16le(out, static_cast<std::uint16_t>(value));
-    store16le(out, static_cast<std::uint16_t>(value >> 16));
-}
-
-std::uint16_t load16le(const std::uint8_t* in)
-{
-    return static_cast<std::uint16_t>(in[0] | (in[1] << 8));
-}
-
-std::uint32_t load32le(const std::uint8_t* in)
-{
-    return static_cast<std::uint32_t>(load16le(in)) |
-           (static_cast<std::uint32_t>(load16le(in + 2)) << 16);
+    std::uint8_t field[4];
+    store32le(field, value);
+    out.insert(out.end(), field, field + 4);
 }
 
 // An empty run still needs a valid address to hand out.
@@ -51,20 +43,20 @@ WireBuffer& WireBuffer::appendUInt8(std::uint8_t value)
 
 WireBuffer& WireBuffer::appendUInt16(std::uint16_t value)
 {
-    store16le(bytes, value);
+    append16le(bytes, value);
     return *this;
 }
 
 WireBuffer& WireBuffer::appendUInt32(std::uint32_t value)
 {
-    store32le(bytes, value);
+    append32le(bytes, value);
     return *this;
 }
 
 WireBuffer& WireBuffer::appendString(std::span<const std::uint8_t> text)
 {
     const auto count = static_cast<std::uint16_t>(text.size());
-    store16le(bytes, count);
+    append16le(bytes, count);
     return appendBytes(text.data(), count);
 }
 
@@ -76,9 +68,9 @@ WireBuffer& WireBuffer::appendString(std::string_view text)
 WireBuffer& WireBuffer::appendWString(std::u16string_view text)
 {
     const auto count = static_cast<std::uint16_t>(text.size());
-    store16le(bytes, count);
+    append16le(bytes, count);
     for (std::size_t i = 0; i < count; ++i) {
-        store16le(bytes, static_cast<std::uint16_t>(text[i]));
+        append16le(bytes, static_cast<std::uint16_t>(text[i]));
     }
     return *this;
 }
