@@ -1,7 +1,6 @@
 #include "crypt/ElGamalPublicKey.h"
 
 #include "common/ArithmeticException.h"
-#include "common/ByteOrder.h"
 #include "common/SecureWipe.h"
 #include "crypt/DerReader.h"
 
@@ -33,9 +32,9 @@ bool copyRange(const std::uint8_t* data, std::int32_t length, ByteString& bytes)
 
 void appendUInt32le(ByteString& out, std::uint32_t value)
 {
-    std::uint8_t bytes[4];
-    store32le(bytes, value);
-    out.insert(out.end(), bytes, bytes + 4);
+    for (int shift = 0; shift < 32; shift += 8) {
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
+    }
 }
 
 // toBytes may carry a 0x00 sign byte that makes it one longer than the field;

@@ -7,16 +7,14 @@ namespace {
 
 template <typename Bytes> void append16le(Bytes& out, std::uint16_t value)
 {
-    std::uint8_t field[2];
-    store16le(field, value);
-    out.insert(out.end(), field, field + 2);
+    out.push_back(static_cast<std::uint8_t>(value));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
 }
 
 template <typename Bytes> void append32le(Bytes& out, std::uint32_t value)
 {
-    std::uint8_t field[4];
-    store32le(field, value);
-    out.insert(out.end(), field, field + 4);
+    append16le(out, static_cast<std::uint16_t>(value));
+    append16le(out, static_cast<std::uint16_t>(value >> 16));
 }
 
 // An empty run still needs a valid address to hand out.
