@@ -2,18 +2,6 @@
 
 namespace {
 
-std::string_view trimmed(std::string_view text)
-{
-    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && blank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && blank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 bool isDigit(char c)
 {
     return c >= '0' && c <= '9';
@@ -58,6 +46,18 @@ bool isEndpoint(std::string_view text)
 
 } // namespace
 
+std::string_view trimBlanks(std::string_view text)
+{
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!text.empty() && blank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && blank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
 void CallSettings::overlay(const CallSettings& upper)
 {
     if (upper.directory) {
@@ -85,7 +85,7 @@ std::optional<std::vector<std::string>> parseDirectoryList(std::string_view text
     std::vector<std::string> endpoints;
     for (;;) {
         const std::size_t comma = text.find(',');
-        const std::string_view item = trimmed(text.substr(0, comma));
+        const std::string_view item = trimBlanks(text.substr(0, comma));
         if (!isEndpoint(item)) {
             return std::nullopt;
         }

@@ -34,5 +34,9 @@ std::optional<std::vector<std::string>> parseDirectoryList(std::string_view text
 // Decimal digits only, from minimum to maxMilliseconds; nothing otherwise.
 std::optional<std::uint32_t> parseMilliseconds(std::string_view text, std::uint32_t minimum);
 
+// Without the spaces, tabs and carriage returns around it: what editors and
+// shells leave at the ends of a value.
+std::string_view trimBlanks(std::string_view text);
+
 // The endpoints joined by commas, as the list is written.
 std::string directoryText(const std::vector<std::string>& endpoints);

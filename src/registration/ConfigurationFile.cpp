@@ -5,18 +5,6 @@
 
 namespace {
 
-std::string_view trimmed(std::string_view text)
-{
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
-    while (!text.empty() && blank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && blank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
 // Applies one key and value; the fault's text, or "" when it was used.
 std::string apply(std::string_view key, std::string_view value, CallSettings& settings)
 {
@@ -77,7 +65,7 @@ std::string parseConfiguration(std::string_view text, const std::string& source,
     while (!text.empty()) {
         ++lineNumber;
         const std::size_t end = text.find('\n');
-        const std::string_view line = trimmed(text.substr(0, end));
+        const std::string_view line = trimBlanks(text.substr(0, end));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         if (line.empty() || line.front() == '#') {
             continue;
@@ -87,8 +75,8 @@ std::string parseConfiguration(std::string_view text, const std::string& source,
         if (equals == std::string_view::npos) {
             return where + "not key = value: \"" + std::string(line) + "\"";
         }
-        const std::string fault =
-            apply(trimmed(line.substr(0, equals)), trimmed(line.substr(equals + 1)), settings);
+        const std::string fault = apply(trimBlanks(line.substr(0, equals)),
+                                        trimBlanks(line.substr(equals + 1)), settings);
         if (!fault.empty()) {
             return where + fault;
         }

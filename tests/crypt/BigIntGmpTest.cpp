@@ -56,6 +56,21 @@ void fromMpz(BigIntCore& r, const mpz_t a)
     return ::testing::AssertionSuccess();
 }
 
+// makeRecip(m) against floor(2^(2n) / m) with n the bit count of m, mm being
+// m as GMP holds it; the recipBits it returned.
+int expectReciprocal(BigIntCore& recip, const BigIntCore& m, const mpz_t mm,
+                     const std::string& where)
+{
+    const int recipBits = makeRecip(recip, m);
+    const auto n = mpz_sizeinbase(mm, 2);
+    EXPECT_EQ(recipBits, static_cast<int>(n) + 1) << where;
+    Mpz want;
+    mpz_ui_pow_ui(want, 2, static_cast<unsigned long>(2 * n));
+    mpz_fdiv_q(want, want, mm);
+    EXPECT_TRUE(same(recip, want)) << "makeRecip " << where;
+    return recipBits;
+}
+
 const std::vector<int> sizes = {0, 1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 31, 32, 33, 34, 47, 64, 65, 70};
 
 TEST(BigIntGmpTest, RingOperationsAndShifts)
@@ -181,12 +196,7 @@ TEST(BigIntGmpTest, ReciprocalAndExponentiationAtEveryModulusSize)
                 EXPECT_THROW(makeRecip(recip, m), ArithmeticException) << where;
                 continue;
             }
-            const int recipBits = makeRecip(recip, m);
-            const auto n = mpz_sizeinbase(mm, 2);
-            EXPECT_EQ(recipBits, static_cast<int>(n) + 1) << where;
-            mpz_ui_pow_ui(want, 2, static_cast<unsigned long>(2 * n));
-            mpz_fdiv_q(want, want, mm);
-            EXPECT_TRUE(same(recip, want)) << "makeRecip " << where;
+            const int recipBits = expectReciprocal(recip, m, mm, where);
 
             gen.make(a, m.used + 2);
             gen.make(e, 2);
@@ -270,12 +280,7 @@ TEST(BigIntGmpTest, BarrettReciprocalMultiplicationAndExponentiation)
         fromMpz(m, mm);
         const std::string where = std::to_string(mod.bits) + " form " + std::to_string(mod.form);
 
-        const int recipBits = makeRecip(recip, m);
-        const auto n = mpz_sizeinbase(mm, 2);
-        EXPECT_EQ(recipBits, static_cast<int>(n) + 1) << where;
-        mpz_ui_pow_ui(want, 2, static_cast<unsigned long>(2 * n));
-        mpz_fdiv_q(want, want, mm);
-        EXPECT_TRUE(same(recip, want)) << "makeRecip " << where;
+        const int recipBits = expectReciprocal(recip, m, mm, where);
         const auto k = static_cast<std::int16_t>(recipBits);
 
         for (int round = 0; round < 4; ++round) {
