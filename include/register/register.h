@@ -218,8 +218,9 @@ REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallSetNumber(RegisterCall* call,
 REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallSetText(RegisterCall* call, int32_t option,
                                                            const char* value) REGISTER_NOEXCEPT;
 /* A null callback removes it. */
-REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallSetProgress(
-    RegisterCall* call, RegisterProgressCallback callback, void* context) REGISTER_NOEXCEPT;
+REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallSetProgress(RegisterCall* call,
+                                                               RegisterProgressCallback callback,
+                                                               void* context) REGISTER_NOEXCEPT;
 
 /*
  * The whole registration of DLL_RegisterUser, blocking, with the handle's

@@ -5,7 +5,10 @@ namespace LumenCommon {
 const std::map<std::int32_t, const char*> exceptionDescriptions;
 MemoryException memoryExceptionInstance;
 
-void MemoryException::raise() const { throw MemoryException(*this); }
+void MemoryException::raise() const
+{
+    throw MemoryException(*this);
+}
 
 void MemoryException::describe()
 {

@@ -11,7 +11,7 @@ namespace LumenCommon {
 // raises it (allocation failures surface as std::bad_alloc), but it is part of
 // the library's error vocabulary and keeps its fixed description format.
 class MemoryException : public std::exception {
-public:
+  public:
     static constexpr std::int32_t code = 1;
 
     MemoryException() = default;
@@ -22,7 +22,7 @@ public:
     // exceptionDescriptions or "Undefined exception." when it has none.
     virtual void describe();
 
-private:
+  private:
     std::string text;
 };
 

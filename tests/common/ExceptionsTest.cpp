@@ -3,7 +3,6 @@
 #include "common/MemoryException.h"
 
 #include <gtest/gtest.h>
-
 #include <string>
 
 TEST(Exceptions, LibraryExceptionsAreStandardExceptions)
