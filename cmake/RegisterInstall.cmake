@@ -1,7 +1,12 @@
-# What `cmake --install` gives an integrator, in the GNUInstallDirs layout:
-# the header, the library (on Windows the DLL, its import library and the
-# module-definition file), a CMake package with the imported target
-# register::register, register.pc, and on Linux the test service.
+# What `cmake --install` gives an integrator, in the GNUInstallDirs layout, in
+# three components that packagers can install apart
+# (`cmake --install <build> --component <name>`):
+#   Runtime      the shared library alone (register.dll; libregister.so.1 and
+#                the file it names)
+#   Development  the header, the libregister.so link or the import library and
+#                module-definition file, the CMake package with the imported
+#                target register::register, register.pc, README and LICENSE
+#   Tools        the test service and its manual (Linux builds with tools)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -13,12 +18,13 @@ set(REGISTER_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/register)
 set(REGISTER_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 install(TARGETS register EXPORT registerTargets
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime
+          NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/register/register.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/register)
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/register COMPONENT Development)
 
 if(WIN32)
   # The module-definition file the DLL was linked with (the i686 one keeps the
@@ -26,17 +32,22 @@ if(WIN32)
   # library from it.
   get_target_property(registerSources register SOURCES)
   list(FILTER registerSources INCLUDE REGEX "\\.def$")
-  install(FILES ${registerSources} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${registerSources} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development)
   set(REGISTER_INSTALL_DOCDIR .)
 else()
-  install(TARGETS register-test-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   set(REGISTER_INSTALL_DOCDIR ${CMAKE_INSTALL_DOCDIR})
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/test-service.md DESTINATION ${REGISTER_INSTALL_DOCDIR})
+endif()
+if(TARGET register-test-service)
+  install(TARGETS register-test-service RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT Tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/test-service.md DESTINATION ${REGISTER_INSTALL_DOCDIR}
+          COMPONENT Tools)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
-        DESTINATION ${REGISTER_INSTALL_DOCDIR})
+        DESTINATION ${REGISTER_INSTALL_DOCDIR} COMPONENT Development)
 
-install(EXPORT registerTargets NAMESPACE register:: DESTINATION ${REGISTER_INSTALL_CMAKEDIR})
+install(EXPORT registerTargets NAMESPACE register:: DESTINATION ${REGISTER_INSTALL_CMAKEDIR}
+        COMPONENT Development)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/registerConfig.cmake.in
   ${PROJECT_BINARY_DIR}/registerConfig.cmake
   INSTALL_DESTINATION ${REGISTER_INSTALL_CMAKEDIR})
@@ -46,7 +57,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/registerConfigVersion.cma
   COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/registerConfig.cmake
               ${PROJECT_BINARY_DIR}/registerConfigVersion.cmake
-        DESTINATION ${REGISTER_INSTALL_CMAKEDIR})
+        DESTINATION ${REGISTER_INSTALL_CMAKEDIR} COMPONENT Development)
 
 # register.pc finds its prefix from its own place, so that the tree works
 # wherever it is installed or unpacked (cmake --install --prefix, archives).
@@ -62,4 +73,5 @@ else()
   set(REGISTER_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/register.pc.in ${PROJECT_BINARY_DIR}/register.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/register.pc DESTINATION ${REGISTER_INSTALL_PKGCONFIGDIR})
+install(FILES ${PROJECT_BINARY_DIR}/register.pc DESTINATION ${REGISTER_INSTALL_PKGCONFIGDIR}
+        COMPONENT Development)

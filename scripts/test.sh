@@ -12,6 +12,10 @@ for preset in dev asan local tsan; do
   cmake --workflow --preset "$preset"
 done
 
+echo "=== library-only build (what a packager builds) ==="
+rm -rf build/library-only
+tests/packaging/library-only-build.sh build/library-only
+
 # Robustness runs beyond the suites above (docs/robustness.md): the directory
 # of 65,535 dead DBProxies, once and under the sanitizers; the end-to-end
 # tests under valgrind; a short run of every fuzz harness.

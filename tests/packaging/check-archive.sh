@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes the build's release archive with cpack and compares what it lists
-# with the expected listing (paths under the archive's top directory; a
-# symbolic link as "path -> target"). A ZIP's DLL and module-definition file
-# must also be those of the build's architecture.
+# with the expected listing (lines "COMPONENT path" under the archive's top
+# directory; a symbolic link as "path -> target"). A ZIP's DLL and
+# module-definition file must also be those of the build's architecture.
 # usage: check-archive.sh CPACK BUILD_DIR EXPECTED_LISTING [OBJDUMP DLL_FORMAT]
 set -euo pipefail
 cpack=$1 build=$2 expectedListing=$3 objdump=${4:-} dllFormat=${5:-}
@@ -36,7 +36,7 @@ if [ -n "$strayed" ]; then
   echo "$strayed"
   exit 1
 fi
-if ! diff -u <(grep -v '^#' "$expectedListing" | sort) <(sed "s|^$top/||" <<<"$listing" | sort) \
+if ! diff -u <(grep -v '^#' "$expectedListing" | cut -d' ' -f2- | sort) <(sed "s|^$top/||" <<<"$listing" | sort) \
   >"$work/difference"; then
   echo "FAIL: $(basename "$archive") lists other files than expected (- expected, + listed):"
   cat "$work/difference"
