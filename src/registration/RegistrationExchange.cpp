@@ -86,13 +86,6 @@ AttemptOutcome registerAt(RegistrationClient& client, const SocketAddress& serve
         return AttemptOutcome::nextServer;
     }
 
-    // Every length below travels in 16 bits and the frame is capped; a text
-    // too long for them would go out with wrapped lengths.
-    if (!recordFits(client.registrationText.size())) {
-        client.appendLog(tooLargeText);
-        textTooLong = true;
-        return AttemptOutcome::nextServer;
-    }
     const WireBuffer inner =
         innerBlock(sessionKey.keyBytes(),
                    registrationRecord(client.registrationText,
@@ -120,6 +113,15 @@ AttemptOutcome registerAt(RegistrationClient& client, const SocketAddress& serve
 bool RegistrationClient::sendRegistration()
 {
     appendLog("Sending registration information.");
+    if (!textFitsSomeKey(registrationText.size())) {
+        // No server's key could help, so no server is asked for one.
+        appendLog(tooLargeText);
+        appendLog(allFailedText);
+        failure.server.clear();
+        fail(FailureReason::textTooLong);
+        return false;
+    }
+
     // A text refused by a server's key is the caller's to fix, so it names
     // the failure when no server reached a verdict.
     bool textTooLong = false;

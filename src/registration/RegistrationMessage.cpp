@@ -1,5 +1,6 @@
 #include "registration/RegistrationMessage.h"
 
+#include "crypt/ElGamalPublicKey.h"
 #include "net/TimedSocket.h"
 #include "wire/ProtocolConstants.h"
 
@@ -9,6 +10,8 @@ namespace {
 
 // The field count, five tags and five lengths, and the four one-byte values.
 constexpr std::size_t recordOverhead = 1 + 5 * (1 + 2) + 4;
+// The session key and the record, each behind its 16-bit length.
+constexpr std::size_t innerBlockOverhead = 2 + sessionKeyLength + 2;
 // Header, service and message types, fixed word and ciphertext length.
 constexpr std::size_t registrationHeaderLength = 1 + 2 + 2 + 4 + 2;
 constexpr std::size_t maxCiphertextLength = std::min<std::size_t>(
@@ -66,9 +69,12 @@ WireBuffer registrationMessage(const ByteString& ciphertext)
     return message;
 }
 
-bool recordFits(std::size_t textLength)
+bool textFitsSomeKey(std::size_t textLength)
 {
-    return recordOverhead + textLength <= Protocol::maxFieldLength;
+    // The ciphertext is longer than the record it carries, so a record that
+    // passes here also fits its own 16-bit length.
+    return innerBlockOverhead + recordOverhead + textLength <=
+           LumenCryptMini::ElGamalPublicKey::longestPlaintextWithin(maxCiphertextLength);
 }
 
 bool ciphertextFits(std::size_t ciphertextLength)

@@ -25,9 +25,10 @@ WireBuffer innerBlock(const ByteString& sessionKey, const WireBuffer& record);
 
 WireBuffer registrationMessage(const ByteString& ciphertext);
 
-// Whether the record of a text of this length (its zero included) fits its
-// 16-bit length.
-bool recordFits(std::size_t textLength);
+// False when no key the library accepts can carry a text of this length (its
+// zero included) in a record, a ciphertext and a frame whose lengths all fit:
+// such a text is refused before any server is contacted.
+bool textFitsSomeKey(std::size_t textLength);
 
 // Whether the ciphertext fits its 16-bit length and, behind the message's
 // header, a frame. Known before encrypting, so an oversize message costs no
