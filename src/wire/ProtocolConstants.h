@@ -12,13 +12,17 @@ namespace Protocol {
 // service type and the message type, in that order.
 inline constexpr std::uint8_t headerType = 5;
 
-inline constexpr std::uint16_t dbProxyService = 0;
-inline constexpr std::uint16_t directoryService = 2;
+enum ServiceType : std::uint16_t {
+    dbProxyService = 0,
+    directoryService = 2,
+};
 
-inline constexpr std::uint16_t publicKeyRequest = 1;
-inline constexpr std::uint16_t registrationRequest = 2;
-inline constexpr std::uint16_t getDirectoryRequest = 103;
-inline constexpr std::uint16_t getDirectoryReply = 3;
+enum MessageType : std::uint16_t {
+    publicKeyRequest = 1,
+    registrationRequest = 2,
+    getDirectoryReply = 3,
+    getDirectoryRequest = 103,
+};
 
 // The words that follow the message type; the servers check them as they are.
 inline constexpr std::uint32_t getDirectoryFixedWord = 0x06000002;
@@ -41,10 +45,13 @@ inline constexpr std::uint32_t maxFieldLength = 0xFFFF;
 // length and the value. The text comes first; the setting and the flags are
 // one byte each.
 inline constexpr std::uint8_t recordFieldCount = 5;
-inline constexpr std::uint8_t textTag = 1;
-inline constexpr std::uint8_t settingTag = 2;
-inline constexpr std::uint8_t firstFlagTag = 3;
-inline constexpr std::uint8_t secondFlagTag = 4;
-inline constexpr std::uint8_t thirdFlagTag = 5;
+
+enum RecordTag : std::uint8_t {
+    textTag = 1,
+    settingTag = 2,
+    firstFlagTag = 3,
+    secondFlagTag = 4,
+    thirdFlagTag = 5,
+};
 
 } // namespace Protocol
