@@ -120,6 +120,20 @@ std::size_t ElGamalPublicKey::ciphertextLength(std::size_t plaintextLength) cons
     return 4 + 2 * width * ((plaintextLength + perBlock - 1) / perBlock);
 }
 
+std::size_t ElGamalPublicKey::longestPlaintextWithin(std::size_t ciphertextLimit)
+{
+    if (ciphertextLimit < 4) {
+        return 0;
+    }
+    std::size_t longest = 0;
+    for (int bits = minimumModulusBits; servesModulus(bits); bits += 8) {
+        const auto width = static_cast<std::size_t>(bits / 8);
+        const std::size_t blocks = (ciphertextLimit - 4) / (2 * width);
+        longest = std::max(longest, blocks * (width - blockOverhead));
+    }
+    return longest;
+}
+
 bool ElGamalPublicKey::encrypt(const ByteString& in, ByteString& out)
 {
     if (!valid) {

@@ -58,6 +58,10 @@ class ElGamalPublicKey {
     // key is not valid. Lets a caller refuse an oversize message before
     // paying for its exponentiations.
     std::size_t ciphertextLength(std::size_t plaintextLength) const;
+    // The longest plaintext that some key load() accepts encrypts into at
+    // most ciphertextLimit bytes: beyond it no server's key can help. Not
+    // always the widest key's, since whole blocks can favour a narrower one.
+    static std::size_t longestPlaintextWithin(std::size_t ciphertextLimit);
 
     // One block integer, below p, into (a, b). Internal to encrypt; false
     // when the key is not valid or the arithmetic fails.

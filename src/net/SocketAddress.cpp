@@ -1,5 +1,6 @@
 #include "net/SocketAddress.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -46,6 +47,12 @@ SocketAddress::SocketAddress(const char* text)
     parse(text);
 }
 
+SocketAddress::SocketAddress(std::span<const std::uint8_t, 2> port,
+                             std::span<const std::uint8_t, 4> address)
+{
+    assign(port, address);
+}
+
 void SocketAddress::clear()
 {
     bytes.fill(0);
@@ -86,15 +93,20 @@ bool SocketAddress::resolve(const char* host, std::int32_t port)
         std::memcpy(address.data(), &dotted, address.size());
     }
     const auto port16 = static_cast<std::uint16_t>(port);
-    bytes[0] = familyIPv4;
-    bytes[1] = 0;
-    bytes[2] = static_cast<std::uint8_t>(port16 >> 8);
-    bytes[3] = static_cast<std::uint8_t>(port16);
-    for (std::size_t i = 0; i < address.size(); ++i) {
-        bytes[4 + i] = address[i];
-    }
-    valid = true;
+    const std::array<std::uint8_t, 2> portBytes = {static_cast<std::uint8_t>(port16 >> 8),
+                                                   static_cast<std::uint8_t>(port16)};
+    assign(portBytes, address);
     return true;
+}
+
+void SocketAddress::assign(std::span<const std::uint8_t, 2> port,
+                           std::span<const std::uint8_t, 4> address)
+{
+    bytes.fill(0);
+    bytes[0] = familyIPv4;
+    std::copy(port.begin(), port.end(), bytes.begin() + 2);
+    std::copy(address.begin(), address.end(), bytes.begin() + 4);
+    valid = true;
 }
 
 std::string SocketAddress::ipText() const

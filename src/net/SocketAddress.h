@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 
 // An IPv4 endpoint held in the exact 16-byte form the socket calls take:
@@ -21,6 +22,9 @@ class SocketAddress {
     explicit SocketAddress(const Platform::SocketAddressRecord& image);
     // "host:port", as parse().
     explicit SocketAddress(const char* text);
+    // An IPv4 endpoint from the port and address bytes as the directory lists
+    // them, both in network byte order; valid.
+    SocketAddress(std::span<const std::uint8_t, 2> port, std::span<const std::uint8_t, 4> address);
 
     // Splits at the first ':'; the port text is read the way atoi reads it
     // (0 without digits, only the low 16 bits kept). False, and the value
@@ -44,6 +48,7 @@ class SocketAddress {
 
   private:
     void clear();
+    void assign(std::span<const std::uint8_t, 2> port, std::span<const std::uint8_t, 4> address);
 
     Platform::SocketAddressRecord bytes{};
     bool valid = false;

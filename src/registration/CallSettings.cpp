@@ -60,24 +60,17 @@ std::string_view trimBlanks(std::string_view text)
 
 void CallSettings::overlay(const CallSettings& upper)
 {
-    if (upper.directory) {
-        directory = upper.directory;
-    }
-    if (upper.connectTimeoutMs) {
-        connectTimeoutMs = upper.connectTimeoutMs;
-    }
-    if (upper.sendTimeoutMs) {
-        sendTimeoutMs = upper.sendTimeoutMs;
-    }
-    if (upper.receiveTimeoutMs) {
-        receiveTimeoutMs = upper.receiveTimeoutMs;
-    }
-    if (upper.deadlineMs) {
-        deadlineMs = upper.deadlineMs;
-    }
-    if (upper.logFile) {
-        logFile = upper.logFile;
-    }
+    const auto take = [](auto& field, const auto& upperField) {
+        if (upperField) {
+            field = upperField;
+        }
+    };
+    take(directory, upper.directory);
+    take(connectTimeoutMs, upper.connectTimeoutMs);
+    take(sendTimeoutMs, upper.sendTimeoutMs);
+    take(receiveTimeoutMs, upper.receiveTimeoutMs);
+    take(deadlineMs, upper.deadlineMs);
+    take(logFile, upper.logFile);
 }
 
 std::optional<std::vector<std::string>> parseDirectoryList(std::string_view text)

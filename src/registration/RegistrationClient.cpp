@@ -3,6 +3,7 @@
 #include "common/SecureWipe.h"
 #include "net/CallControl.h"
 #include "net/TimedSocket.h"
+#include "registration/LogText.h"
 #include "wire/WireBuffer.h"
 
 #include <string>
@@ -65,6 +66,13 @@ void RegistrationClient::fail(FailureReason reason, std::int16_t serverStatus)
 {
     failure.reason = reason;
     failure.serverStatus = serverStatus;
+}
+
+void RegistrationClient::failWithServerStatus(std::string_view text, FailureReason reason,
+                                              std::uint16_t status)
+{
+    appendLog(std::string(text) + signedText16(status));
+    fail(reason, static_cast<std::int16_t>(status));
 }
 
 std::optional<WireBuffer> RegistrationClient::exchangeMessage(TimedSocket& socket,

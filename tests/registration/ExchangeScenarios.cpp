@@ -2,6 +2,7 @@
 
 #include "test-service/ElGamalKey.h"
 
+#include <algorithm>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <optional>
@@ -372,18 +373,49 @@ std::vector<std::string> refusedAsTooLarge()
                                                     "Failed all DBProxy servers."}));
 }
 
+// The longest text some accepted key carries. An L-byte modulus (4 to 258
+// bytes) puts L - 3 bytes in each block of 2L ciphertext bytes after a 4-byte
+// count, and the ciphertext's length travels in 16 bits; the inner block adds
+// 12 bytes and the record 20 to the text and its zero.
+std::size_t longestTextForAnyKey()
+{
+    std::size_t longest = 0;
+    for (std::size_t width = 4; width <= 258; ++width) {
+        longest = std::max(longest, (0xFFFF - 4) / (2 * width) * (width - 3));
+    }
+    return longest - 12 - 20 - 1;
+}
+
 } // namespace
 
 void tooLargeRecord(Driver& driver)
 {
-    auto server = answering();
-    driver.listDBProxies({server.get()});
-    // A text of 65,516 bytes with its zero makes a record of 65,536 bytes.
-    const Outcome outcome = driver.call({std::string(65515, 'r'), 0, 0, 0, 0});
-    EXPECT_EQ(outcome.code, 4);
-    EXPECT_TRUE(outcome.result.empty());
-    EXPECT_EQ(lines(outcome.log), refusedAsTooLarge());
-    EXPECT_TRUE(server->registrations().empty()) << "a message too large was sent";
+    // A text that no accepted key carries costs no server a connection; one
+    // that only other keys than this server's carry is still offered to it.
+    const struct {
+        const char* name;
+        std::size_t length;
+        bool offered;
+    } rows[] = {
+        // With its zero, a record of 65,536 bytes.
+        {"record beyond its 16-bit length", 65515, false},
+        {"one byte beyond every key", longestTextForAnyKey() + 1, false},
+        {"beyond a 1024-bit key only", longestTextForAnyKey(), true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto server = withKey(1024);
+        driver.listDBProxies({server.get()});
+        const Outcome outcome = driver.call({std::string(row.length, 'r'), 0, 0, 0, 0});
+        EXPECT_EQ(outcome.code, 4);
+        EXPECT_TRUE(outcome.result.empty());
+        EXPECT_EQ(lines(outcome.log), row.offered
+                                          ? refusedAsTooLarge()
+                                          : exchangeLines({"Registration message too large.",
+                                                           "Failed all DBProxy servers."}));
+        EXPECT_EQ(server->connectionCount(), row.offered ? 1u : 0u);
+        EXPECT_TRUE(server->registrations().empty()) << "a message too large was sent";
+    }
 }
 
 void ciphertextLengthLimit(Driver& driver)

@@ -1,5 +1,6 @@
 #include "net/SocketLibrary.h"
 #include "registration/ExchangeScenarios.h"
+#include "registration/InProcessDriver.h"
 #include "registration/RegistrationClient.h"
 #include "registration/RunRegistration.h"
 
@@ -8,53 +9,6 @@
 namespace {
 
 using namespace scenarios;
-using testservice::DirectoryEntry;
-using testservice::DirectoryServer;
-
-// Calls the driver as the exported functions do, against a directory server
-// on an ephemeral port, with receive timeouts short enough to wait out a
-// stalled peer.
-class InProcessDriver : public Driver {
-  public:
-    void listDBProxies(const std::vector<const DBProxyServer*>& servers) override
-    {
-        std::vector<DirectoryEntry> entries;
-        for (const DBProxyServer* server : servers) {
-            entries.push_back({"DBProxy", server->port(), server->address()});
-        }
-        directory.setEntries(entries);
-    }
-
-    Outcome call(const Call& call) override
-    {
-        Outcome outcome;
-        RegistrationReport report;
-        outcome.code = guarded(call, &report);
-        outcome.result.assign(report.resultString.begin(), report.resultString.end());
-        outcome.log = report.progressLog;
-        return outcome;
-    }
-
-    std::int32_t callPlain(const Call& call) override { return guarded(call, nullptr); }
-
-    bool hasShortTimeouts() const override { return true; }
-
-  private:
-    std::int32_t guarded(const Call& call, RegistrationReport* report)
-    {
-        const std::string endpoint = directory.endpointText();
-        try {
-            return runRegistrationWith(
-                endpoint.c_str(), endpoint.c_str(),
-                {call.text.c_str(), call.setting, call.flag1, call.flag2, call.flag3, 0}, report,
-                {5000, 5000, 2500});
-        } catch (...) {
-            return registrationInternalError;
-        }
-    }
-
-    DirectoryServer directory{loopback, {}};
-};
 
 struct Exchange : ::testing::TestWithParam<Scenario> {
     InProcessDriver driver;

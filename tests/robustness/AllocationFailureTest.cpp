@@ -6,9 +6,8 @@
 // and must give back everything it allocated. The test service's threads are
 // not counted: only the library's own work on the caller's thread is.
 
+#include "registration/ExchangeScenarios.h"
 #include "registration/RunRegistration.h"
-#include "test-service/DBProxyServer.h"
-#include "test-service/DirectoryServer.h"
 #include "test-service/Wire.h"
 
 #include <cstdlib>
@@ -127,6 +126,7 @@ void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept
 
 namespace {
 
+using scenarios::loopback;
 using testservice::Bytes;
 using testservice::DirectoryEntry;
 
@@ -142,15 +142,7 @@ struct Call {
 template <typename Server, typename Make>
 std::pair<std::unique_ptr<Server>, std::unique_ptr<Server>> refusingFirst(Make make)
 {
-    std::vector<std::unique_ptr<Server>> passedOver;
-    auto refusing = make(true);
-    for (;;) {
-        auto answering = make(false);
-        if (answering->port() > refusing->port()) {
-            return {std::move(refusing), std::move(answering)};
-        }
-        passedOver.push_back(std::move(answering));
-    }
+    return scenarios::inPortOrder<Server>([&] { return make(true); }, [&] { return make(false); });
 }
 
 class AllocationFailure : public ::testing::Test {
@@ -196,7 +188,6 @@ class AllocationFailure : public ::testing::Test {
         return result;
     }
 
-    const testservice::Endpoint loopback{"127.0.0.1", 0};
     const ExchangeTimeouts timeouts{5000, 5000, 5000};
     std::pair<std::unique_ptr<testservice::DBProxyServer>,
               std::unique_ptr<testservice::DBProxyServer>>

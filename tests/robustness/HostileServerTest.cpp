@@ -7,9 +7,9 @@
 #include "UnreducedKey.h"
 #include "crypt/ElGamalPublicKey.h"
 #include "net/SocketLibrary.h"
+#include "registration/ExchangeScenarios.h"
+#include "registration/InProcessDriver.h"
 #include "registration/RunRegistration.h"
-#include "test-service/DBProxyServer.h"
-#include "test-service/DirectoryServer.h"
 #include "test-service/Wire.h"
 
 #include <algorithm>
@@ -26,6 +26,7 @@
 
 namespace {
 
+using scenarios::loopback;
 using testservice::Bytes;
 using testservice::DBProxyBehaviour;
 using testservice::DBProxyServer;
@@ -34,8 +35,6 @@ using testservice::DirectoryEntry;
 using testservice::DirectoryServer;
 using testservice::ElGamalKey;
 using Clock = std::chrono::steady_clock;
-
-const testservice::Endpoint loopback{"127.0.0.1", 0};
 
 double secondsSince(Clock::time_point start)
 {
@@ -51,11 +50,8 @@ void report(const std::string& name, double seconds)
 
 std::size_t countLines(const std::string& log, const std::string& line)
 {
-    std::size_t count = 0;
-    for (std::size_t at = 0; (at = log.find(line + "\n", at)) != std::string::npos; ++at) {
-        count += at == 0 || log[at - 1] == '\n';
-    }
-    return count;
+    const std::vector<std::string> all = scenarios::lines(log);
+    return static_cast<std::size_t>(std::count(all.begin(), all.end(), line));
 }
 
 bool hasLine(const std::string& log, const std::string& line)
@@ -132,28 +128,22 @@ struct Outcome {
 struct Service {
     explicit Service(ElGamalKey key, DBProxyBehaviour dbProxyBehaviour = {},
                      DirectoryBehaviour directoryBehaviour = {})
-        : dbProxy(std::make_unique<DBProxyServer>(loopback, std::move(key), dbProxyBehaviour)),
-          directory(std::make_unique<DirectoryServer>(
-              loopback, std::vector<DirectoryEntry>{{"DBProxy", dbProxy->port(), "127.0.0.1", 0}},
-              directoryBehaviour))
+        : dbProxy(std::make_unique<DBProxyServer>(loopback, std::move(key), dbProxyBehaviour))
     {
+        driver.directory().setBehaviour(directoryBehaviour);
+        driver.listDBProxies({dbProxy.get()});
     }
 
-    Outcome call(const ExchangeTimeouts& timeouts = {}) const
+    Outcome call(const ExchangeTimeouts& timeouts = {})
     {
-        const std::string endpoint = directory->endpointText();
-        RegistrationReport registrationReport;
+        driver.setTimeouts(timeouts);
         const auto start = Clock::now();
-        Outcome out;
-        out.code = runRegistrationWith(endpoint.c_str(), endpoint.c_str(), {"a", 3, 1, 0, 1, 0},
-                                       &registrationReport, timeouts);
-        out.seconds = secondsSince(start);
-        out.log = registrationReport.progressLog;
-        return out;
+        const scenarios::Outcome outcome = driver.call({});
+        return {outcome.code, outcome.log, secondsSince(start)};
     }
 
     std::unique_ptr<DBProxyServer> dbProxy;
-    std::unique_ptr<DirectoryServer> directory;
+    scenarios::InProcessDriver driver;
 };
 
 // A TCP port that nothing on this machine can listen on while the test
@@ -275,7 +265,7 @@ TEST(HostileServers, RepliesTrickledAByteAtATime)
             dbProxy.keyReplyShaping = *c.keyReply;
         if (c.registrationReply)
             dbProxy.registrationReplyShaping = *c.registrationReply;
-        const Service service(smallKey(), dbProxy, directory);
+        Service service(smallKey(), dbProxy, directory);
         const Outcome out = service.call(c.timeouts);
         EXPECT_EQ(out.code, c.code) << out.log;
         if (c.line) {
@@ -307,7 +297,7 @@ TEST(HostileServers, FramesOfTheLargestSizeAndOneByteMore)
             const std::vector<DirectoryEntry> entries = {
                 {"DBProxy", service.dbProxy->port(), "127.0.0.1", 0}};
             behaviour.trailer.resize(size - testservice::buildDirectoryReply(entries, {}).size());
-            service.directory->setBehaviour(behaviour);
+            service.driver.directory().setBehaviour(behaviour);
             const Outcome out = service.call();
             EXPECT_EQ(out.code, fits ? registrationSucceeded : directoryLookupFailed) << out.log;
             EXPECT_EQ(hasLine(out.log, tooBig), !fits);
@@ -377,7 +367,7 @@ TEST(HostileServers, KeyBlobsAtTheAcceptedSizesAndJustBeyond)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Service service(c.key, c.behaviour);
+        Service service(c.key, c.behaviour);
         const Outcome out = service.call();
         EXPECT_EQ(out.code, c.code) << out.log;
         if (c.line) {
@@ -434,7 +424,7 @@ TEST(HostileServers, GAndYThatFillTheKeyReplyCostNoMoreThanTheirResidues)
         ASSERT_GT(unreduced.keyBlob->size(), 65000u);
         const Outcome plain = Service(key).call();
         EXPECT_EQ(plain.code, registrationSucceeded) << plain.log;
-        const Service service(key, unreduced);
+        Service service(key, unreduced);
         const Outcome out = service.call();
         EXPECT_EQ(out.code, registrationSucceeded) << out.log;
         // The service opened the record with its own key.
