@@ -8,8 +8,10 @@
 
 namespace {
 
-// The field count, five tags and five lengths, and the four one-byte values.
-constexpr std::size_t recordOverhead = 1 + 5 * (1 + 2) + 4;
+// The field count, a tag and a 16-bit length per field, and the one-byte
+// values of the fields after the text.
+constexpr std::size_t recordOverhead =
+    1 + Protocol::recordFieldCount * (1 + 2) + (Protocol::recordFieldCount - 1);
 // The session key and the record, each behind its 16-bit length.
 constexpr std::size_t innerBlockOverhead = 2 + sessionKeyLength + 2;
 // Header, service and message types, fixed word and ciphertext length.
