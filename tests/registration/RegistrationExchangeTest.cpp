@@ -16,12 +16,8 @@ using testservice::DirectoryServer;
 // stalled peer.
 class InProcessDriver : public Driver {
   public:
-    void listDBProxies(const std::vector<const DBProxyServer*>& servers) override
+    void listEntries(const std::vector<DirectoryEntry>& entries) override
     {
-        std::vector<DirectoryEntry> entries;
-        for (const DBProxyServer* server : servers) {
-            entries.push_back({"DBProxy", server->port(), server->address()});
-        }
         directory.setEntries(entries);
     }
 
