@@ -1,7 +1,9 @@
 // POSIX backend of the socket seam. It gives the rest of the library Windows
-// Sockets semantics: failures are reported as Winsock error codes, readiness
-// is reported per watched set the way select() does on Windows, and nothing
-// here changes process-wide state (no signal dispositions, no global flags).
+// Sockets semantics: failures are reported as Winsock error codes (the table
+// is in PosixErrors.cpp), readiness is reported per watched set the way
+// select() does on Windows, and what Winsock knows of a stream's connect and
+// the kernel forgets is kept in PosixStreamStates.cpp. Nothing here changes
+// the host's process state (no signal dispositions, no global flags).
 
 #include "platform/Platform.h"
 #include "platform/PosixErrors.h"
@@ -276,8 +278,8 @@ std::int32_t sendSome(SocketHandle handle, const std::uint8_t* data, std::int32_
     ssize_t done = sendOnce();
     if (done < 0 && errno == ECONNREFUSED && isDatagram(fd)) {
         // A port-unreachable answer to an earlier datagram, which Linux hands
-        // to whichever call comes next, dropping this datagram. Winsock keeps
-        // it for the next receive and sends; so this one goes out again.
+        // to whichever call comes next, dropping this datagram. Winsock
+        // leaves it to the next receive and sends, so this is sent again.
         done = sendOnce();
     }
     if (done < 0) {
