@@ -15,18 +15,26 @@ constexpr std::uint32_t shortWait = 100;
 // Ample for loopback, yet short where Wine never shows an answer.
 constexpr std::uint32_t answerWait = 1000;
 
-// A datagram socket that sent one byte to a loopback port where nothing
-// listens.
-struct UnreachableDatagram {
-    UnreachableDatagram()
+struct RefusedStream {
+    RefusedStream()
     {
-        const SocketAddress closed = UdpPeer().address();
-        EXPECT_EQ(socket.connect(closed, answerWait), ES_NO_ERROR);
+        EXPECT_EQ(socket.connect(closedLoopbackAddress(), answerWait), ES_WSAECONNREFUSED);
+    }
+    TimedSocket socket;
+};
+
+// A datagram socket that sent a byte to a peer, or to where one just was.
+struct Datagram {
+    explicit Datagram(bool peerStays)
+    {
+        const SocketAddress target = peerStays ? peer.address() : UdpPeer().address();
+        EXPECT_EQ(socket.connect(target, answerWait), ES_NO_ERROR);
         EXPECT_EQ(socket.sendBytes(&byte, 1, nullptr, answerWait), ES_NO_ERROR);
     }
-
+    UdpPeer peer;
     TimedSocket socket{SocketType::datagram};
     std::uint8_t byte = 0x5A;
+    std::uint8_t buffer[4] = {};
 };
 
 struct Row {
@@ -51,18 +59,9 @@ TEST(WinsockAnswers, EveryBackendGivesWindowsAnswer)
          },
          ES_WSAEADDRNOTAVAIL},
         {"second waitConnect after a refused connect",
-         [] {
-             TimedSocket socket;
-             EXPECT_EQ(socket.connect(closedLoopbackAddress(), answerWait), ES_WSAECONNREFUSED);
-             return socket.waitConnect(shortWait);
-         },
-         ES_WSAECONNREFUSED},
+         [] { return RefusedStream().socket.waitConnect(shortWait); }, ES_WSAECONNREFUSED},
         {"writable after a refused connect",
-         [] {
-             TimedSocket socket;
-             EXPECT_EQ(socket.connect(closedLoopbackAddress(), answerWait), ES_WSAECONNREFUSED);
-             return socket.waitWritable(shortWait) ? ES_NO_ERROR : ES_TIMED_OUT;
-         },
+         [] { return RefusedStream().socket.waitWritable(shortWait) ? ES_NO_ERROR : ES_TIMED_OUT; },
          ES_TIMED_OUT},
         {"send on a stream never connected",
          [] {
@@ -76,27 +75,22 @@ TEST(WinsockAnswers, EveryBackendGivesWindowsAnswer)
          ES_WSAENOTCONN, ES_WSAECONNRESET},
         {"datagram longer than the buffer",
          [] {
-             UdpPeer peer;
-             TimedSocket socket(SocketType::datagram);
-             std::uint8_t buffer[4] = {};
-             EXPECT_EQ(socket.connect(peer.address(), answerWait), ES_NO_ERROR);
-             EXPECT_EQ(socket.sendBytes(buffer, 1, nullptr, answerWait), ES_NO_ERROR);
-             peer.receive();
-             peer.reply(ByteString(8, 0x42));
-             return socket.receiveBytes(buffer, sizeof buffer, nullptr, answerWait);
+             Datagram datagram(true);
+             datagram.peer.receive();
+             datagram.peer.reply(ByteString(8, 0x42));
+             return datagram.socket.receiveBytes(datagram.buffer, 4, nullptr, answerWait);
          },
          ES_WSAEMSGSIZE},
         // Wine never shows a port-unreachable answer at all.
         {"receive after a port-unreachable answer",
          [] {
-             UnreachableDatagram datagram;
-             std::uint8_t buffer[4] = {};
-             return datagram.socket.receiveBytes(buffer, sizeof buffer, nullptr, answerWait);
+             Datagram datagram(false);
+             return datagram.socket.receiveBytes(datagram.buffer, 4, nullptr, answerWait);
          },
          ES_WSAECONNRESET, ES_TIMED_OUT},
         {"send after a port-unreachable answer",
          [] {
-             UnreachableDatagram datagram;
+             Datagram datagram(false);
              if (!datagram.socket.waitReadable(answerWait)) {
                  return ES_TIMED_OUT;
              }
@@ -105,19 +99,15 @@ TEST(WinsockAnswers, EveryBackendGivesWindowsAnswer)
          ES_NO_ERROR, ES_TIMED_OUT},
         {"send after a datagram disconnect",
          [] {
-             UdpPeer peer;
-             TimedSocket socket(SocketType::datagram);
-             EXPECT_EQ(socket.connect(peer.address(), answerWait), ES_NO_ERROR);
-             socket.disconnect();
-             const std::uint8_t byte = 0;
-             return socket.sendBytes(&byte, 1, nullptr, answerWait);
+             Datagram datagram(true);
+             datagram.socket.disconnect();
+             return datagram.socket.sendBytes(&datagram.byte, 1, nullptr, answerWait);
          },
          ES_WSAENOTCONN, ES_WSAEINVAL},
     };
     for (const Row& row : rows) {
-        const SocketStatus expected =
-            runningUnderWine() ? row.wine.value_or(row.windows) : row.windows;
-        EXPECT_EQ(row.observe(), expected) << row.name;
+        const bool wine = runningUnderWine() && row.wine.has_value();
+        EXPECT_EQ(row.observe(), wine ? *row.wine : row.windows) << row.name;
     }
     stopSockets();
 }
