@@ -5,6 +5,7 @@
 #include "platform/Platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace LumenCryptMini {
@@ -80,7 +81,10 @@ void RandomPool::nextBlock()
 
 ByteString gatherEntropy()
 {
-    const std::int32_t n = Platform::interlockedIncrement(&entropyCounter);
+    // Signed atomic arithmetic wraps, so the counter runs on from INT_MAX to
+    // INT_MIN, and the new value is worked out the same way.
+    const std::int32_t previous = std::atomic_ref(entropyCounter).fetch_add(1);
+    const auto n = static_cast<std::int32_t>(static_cast<std::uint32_t>(previous) + 1U);
 
     const Platform::DiskFreeSpace disk = Platform::currentDriveFreeSpace();
     const std::uint32_t used = disk.totalClusters - disk.freeClusters;

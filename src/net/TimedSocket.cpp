@@ -101,10 +101,13 @@ SocketStatus TimedSocket::open()
     }
     // Without lingering, closing a stream never waits for unsent data.
     const bool optionSet = stream ? Platform::setLingerOff(handle) : Platform::setBroadcast(handle);
-    if (!optionSet || !Platform::setNonBlocking(handle)) {
+    const SocketStatus optionStatus = optionSet ? ES_NO_ERROR : lastError();
+    // The handle stays open when the option fails, so it must not block
+    // either: a later call on it would outlast its timeout.
+    if (!Platform::setNonBlocking(handle)) {
         return lastError();
     }
-    return ES_NO_ERROR;
+    return optionStatus;
 }
 
 SocketStatus TimedSocket::connect(const SocketAddress& address, std::uint32_t timeoutMs)

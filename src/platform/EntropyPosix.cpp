@@ -2,7 +2,6 @@
 // and Linux calls.
 #include "platform/Platform.h"
 
-#include <atomic>
 #include <cerrno>
 #include <limits>
 #include <sys/random.h>
@@ -48,13 +47,6 @@ std::uint64_t systemTimeAsFileTime()
     }
     return unixEpochAsFileTime + static_cast<std::uint64_t>(now.tv_sec) * 10000000U +
            static_cast<std::uint64_t>(now.tv_nsec) / 100U;
-}
-
-std::int32_t interlockedIncrement(std::int32_t* value)
-{
-    const std::int32_t previous = std::atomic_ref<std::int32_t>(*value).fetch_add(1);
-    // Wraps like InterlockedIncrement instead of overflowing.
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(previous) + 1U);
 }
 
 bool systemRandom(std::uint8_t* buffer, std::size_t length)

@@ -34,12 +34,6 @@ std::uint64_t systemTimeAsFileTime()
     return static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
 }
 
-std::int32_t interlockedIncrement(std::int32_t* value)
-{
-    static_assert(sizeof(LONG) == sizeof(std::int32_t));
-    return static_cast<std::int32_t>(InterlockedIncrement(reinterpret_cast<volatile LONG*>(value)));
-}
-
 bool systemRandom(std::uint8_t* buffer, std::size_t length)
 {
     // RtlGenRandom takes a 32-bit length; larger requests go in pieces.

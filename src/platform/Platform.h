@@ -91,9 +91,6 @@ DiskFreeSpace currentDriveFreeSpace();
 // 100-nanosecond intervals since 1601-01-01 UTC (GetSystemTimeAsFileTime).
 std::uint64_t systemTimeAsFileTime();
 
-// Atomic increment returning the new value (InterlockedIncrement).
-std::int32_t interlockedIncrement(std::int32_t* value);
-
 // Bytes from the operating system's cryptographic generator; false when it
 // could not deliver all of them.
 bool systemRandom(std::uint8_t* buffer, std::size_t length);

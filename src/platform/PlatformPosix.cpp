@@ -1,10 +1,13 @@
 // POSIX backend of the socket seam. It gives the rest of the library Windows
-// Sockets semantics: failures are reported as Winsock error codes, readiness
-// is reported per watched set the way select() does on Windows, and nothing
-// here changes process-wide state (no signal dispositions, no global flags).
+// Sockets semantics: failures are reported as Winsock error codes (the table
+// is in PosixErrors.cpp), readiness is reported per watched set the way
+// select() does on Windows, and what Winsock knows of a stream's connect and
+// the kernel forgets is kept in PosixStreamStates.cpp. Nothing here changes
+// the host's process state (no signal dispositions, no global flags).
 
 #include "platform/Platform.h"
 #include "platform/PosixErrors.h"
+#include "platform/PosixStreamStates.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -17,6 +20,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace Platform {
@@ -55,119 +59,65 @@ bool setIntOption(SocketHandle handle, int level, int name, int value)
     return true;
 }
 
-} // namespace
-
-// EBADF maps to WSAENOTSOCK because a closed or
-// foreign handle is what Winsock reports that way.
-std::int32_t winsockErrorFromErrno(int error)
+bool isDatagram(int fd)
 {
-    switch (error) {
-    case EINTR:
-        return 10004;
-    case EBADF:
-    case ENOTSOCK:
-        return 10038;
-    case EPERM:
-    case EACCES:
-        return 10013;
-    case EFAULT:
-        return 10014;
-    case EINVAL:
-        return 10022;
-    case EMFILE:
-        return 10024;
-    case EINPROGRESS:
-    case EWOULDBLOCK:
-#if EAGAIN != EWOULDBLOCK
-    case EAGAIN:
-#endif
-        return 10035;
-    case EALREADY:
-        return 10037;
-    case EDESTADDRREQ:
-        return 10039;
-    case EMSGSIZE:
-        return 10040;
-    case EPROTOTYPE:
-        return 10041;
-    case ENOPROTOOPT:
-        return 10042;
-    case EPROTONOSUPPORT:
-        return 10043;
-    case ESOCKTNOSUPPORT:
-        return 10044;
-    case EOPNOTSUPP:
-#if ENOTSUP != EOPNOTSUPP
-    case ENOTSUP:
-#endif
-        return 10045;
-    case EPFNOSUPPORT:
-        return 10046;
-    case EAFNOSUPPORT:
-        return 10047;
-    case EADDRINUSE:
-        return 10048;
-    case EADDRNOTAVAIL:
-        return 10049;
-    case ENETDOWN:
-        return 10050;
-    case ENETUNREACH:
-        return 10051;
-    case ENETRESET:
-        return 10052;
-    case ECONNABORTED:
-        return 10053;
-    case ECONNRESET:
-    case EPIPE:
-        return 10054;
-    case ENOBUFS:
-        return 10055;
-    case EISCONN:
-        return 10056;
-    case ENOTCONN:
-        return 10057;
-    case ESHUTDOWN:
-        return 10058;
-    case ETOOMANYREFS:
-        return 10059;
-    case ETIMEDOUT:
-        return 10060;
-    case ECONNREFUSED:
-        return 10061;
-    case ELOOP:
-        return 10062;
-    case ENAMETOOLONG:
-        return 10063;
-    case EHOSTDOWN:
-        return 10064;
-    case EHOSTUNREACH:
-        return 10065;
-    case ENOTEMPTY:
-        return 10066;
-#ifdef EPROCLIM
-    case EPROCLIM:
-        return 10067;
-#endif
-#ifdef EUSERS
-    case EUSERS:
-        return 10068;
-#endif
-#ifdef EDQUOT
-    case EDQUOT:
-        return 10069;
-#endif
-#ifdef ESTALE
-    case ESTALE:
-        return 10070;
-#endif
-#ifdef EREMOTE
-    case EREMOTE:
-        return 10071;
-#endif
-    default:
-        return error;
+    int type = 0;
+    socklen_t size = sizeof type;
+    return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0 && type == SOCK_DGRAM;
+}
+
+// Reading SO_ERROR clears it.
+std::int32_t takePendingError(int fd)
+{
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+        return 0;
+    }
+    return error == 0 ? 0 : winsockErrorFromErrno(error);
+}
+
+// Winsock has no signals to interrupt a send or a receive; errno stays as the
+// last attempt left it.
+template <typename Transfer> ssize_t resumingInterrupted(Transfer transfer)
+{
+    ssize_t done = 0;
+    do {
+        done = transfer();
+    } while (done < 0 && errno == EINTR);
+    return done;
+}
+
+// A send carries no address, so Winsock calls every send on a socket without
+// a peer WSAENOTCONN, where Linux reports a stream that never connected as a
+// broken pipe and a datagram socket without a peer as lacking a destination.
+int winsockSendErrno(int fd, int error)
+{
+    if (error == EDESTADDRREQ || (error == EPIPE && streamEntry(fd).has_value())) {
+        return ENOTCONN;
+    }
+    return error;
+}
+
+// poll until the entry reports or the deadline passes: resumed after a signal
+// with the time that is left, and again where the wait is longer than poll
+// can express in one go. A negative descriptor is ignored by poll, which
+// then only sleeps. As poll, with errno set on failure.
+int pollUntil(pollfd& entry, std::uint64_t deadline)
+{
+    for (;;) {
+        const std::uint64_t now = monotonicMilliseconds();
+        const std::uint64_t left = deadline > now ? deadline - now : 0;
+        entry.revents = 0;
+        const int ready = poll(&entry, 1, static_cast<int>(left < INT_MAX ? left : INT_MAX));
+        if ((ready < 0 && errno == EINTR) || (ready == 0 && left > INT_MAX)) {
+            continue;
+        }
+        return ready;
     }
 }
+
+} // namespace
 
 std::int32_t startSockets()
 {
@@ -202,6 +152,14 @@ SocketHandle openSocket(SocketKind kind)
         failWith(errno);
         return invalidSocket;
     }
+    // A descriptor closed behind the backend's back may have left an entry.
+    if (kind == SocketKind::datagram) {
+        forgetStream(fd);
+    } else if (!trackStream(fd)) {
+        ::close(fd);
+        failWith(ENOBUFS);
+        return invalidSocket;
+    }
     const int on = 1;
 #ifdef SO_NOSIGPIPE
     // Where send() has no MSG_NOSIGNAL the socket itself must not signal.
@@ -219,6 +177,7 @@ SocketHandle openSocket(SocketKind kind)
 
 void closeSocket(SocketHandle handle)
 {
+    forgetStream(descriptor(handle));
     ::close(descriptor(handle));
 }
 
@@ -251,17 +210,17 @@ bool setNonBlocking(SocketHandle handle)
 bool connectSocket(SocketHandle handle, const SocketAddressRecord& address)
 {
     const int fd = descriptor(handle);
+    int type = 0;
+    socklen_t size = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0) {
+        failWith(errno);
+        return false;
+    }
     const auto family = static_cast<unsigned>(address[0] | address[1] << 8);
     if (family != 2) {
         // Winsock dissolves a datagram association on an address of another
         // family and refuses it on a stream; Linux would instead disconnect a
         // stream, so the stream case is refused here.
-        int type = 0;
-        socklen_t size = sizeof type;
-        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) != 0) {
-            failWith(errno);
-            return false;
-        }
         if (type != SOCK_DGRAM) {
             failWith(EAFNOSUPPORT);
             return false;
@@ -274,6 +233,13 @@ bool connectSocket(SocketHandle handle, const SocketAddressRecord& address)
         }
         return true;
     }
+    if (type != SOCK_DGRAM && address[4] == 0 && address[5] == 0 && address[6] == 0 &&
+        address[7] == 0) {
+        // Windows refuses 0.0.0.0 as a peer; Linux would connect to whatever
+        // listens on that port of this machine.
+        failWith(EADDRNOTAVAIL);
+        return false;
+    }
     sockaddr_in target{};
     target.sin_family = AF_INET;
     std::memcpy(&target.sin_port, &address[2], 2);
@@ -282,9 +248,14 @@ bool connectSocket(SocketHandle handle, const SocketAddressRecord& address)
     static_assert(sizeof generic >= sizeof target);
     std::memcpy(&generic, &target, sizeof target);
     if (::connect(fd, &generic, sizeof target) != 0) {
-        failWith(errno);
+        const int error = errno;
+        if (error == EINPROGRESS) {
+            updateStream(fd, {StreamState::connecting, 0});
+        }
+        failWith(error);
         return false;
     }
+    forgetStream(fd);
     return true;
 }
 
@@ -299,17 +270,23 @@ std::int32_t sendSome(SocketHandle handle, const std::uint8_t* data, std::int32_
 #else
     constexpr int flags = 0;
 #endif
-    for (;;) {
-        const ssize_t done =
-            ::send(descriptor(handle), data, static_cast<std::size_t>(length), flags);
-        if (done >= 0) {
-            return static_cast<std::int32_t>(done);
-        }
-        if (errno != EINTR) {
-            failWith(errno);
-            return -1;
-        }
+    const int fd = descriptor(handle);
+    const auto sendOnce = [&] {
+        return resumingInterrupted(
+            [&] { return ::send(fd, data, static_cast<std::size_t>(length), flags); });
+    };
+    ssize_t done = sendOnce();
+    if (done < 0 && errno == ECONNREFUSED && isDatagram(fd)) {
+        // A port-unreachable answer to an earlier datagram, which Linux hands
+        // to whichever call comes next, dropping this datagram. Winsock
+        // leaves it to the next receive and sends, so this is sent again.
+        done = sendOnce();
     }
+    if (done < 0) {
+        failWith(winsockSendErrno(fd, errno));
+        return -1;
+    }
+    return static_cast<std::int32_t>(done);
 }
 
 std::int32_t receiveSome(SocketHandle handle, std::uint8_t* buffer, std::int32_t length)
@@ -318,17 +295,25 @@ std::int32_t receiveSome(SocketHandle handle, std::uint8_t* buffer, std::int32_t
         failWith(EINVAL);
         return -1;
     }
-    for (;;) {
-        const ssize_t done =
-            ::recv(descriptor(handle), buffer, static_cast<std::size_t>(length), 0);
-        if (done >= 0) {
-            return static_cast<std::int32_t>(done);
-        }
-        if (errno != EINTR) {
-            failWith(errno);
-            return -1;
-        }
+    const int fd = descriptor(handle);
+    iovec part{buffer, static_cast<std::size_t>(length)};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    const ssize_t done = resumingInterrupted([&] { return ::recvmsg(fd, &message, 0); });
+    if (done < 0) {
+        // Winsock reports a port-unreachable answer to a datagram as a reset.
+        const int error = errno;
+        failWith(error == ECONNREFUSED && isDatagram(fd) ? ECONNRESET : error);
+        return -1;
     }
+    if ((message.msg_flags & MSG_TRUNC) != 0) {
+        // Winsock too fills the buffer with the start of a datagram longer
+        // than it, and drops the rest, but then fails the call.
+        failWith(EMSGSIZE);
+        return -1;
+    }
+    return static_cast<std::int32_t>(done);
 }
 
 WaitResult waitSocket(SocketHandle handle, WaitSets watch, std::uint32_t timeoutMs)
@@ -336,42 +321,57 @@ WaitResult waitSocket(SocketHandle handle, WaitSets watch, std::uint32_t timeout
     // poll rather than select: select cannot watch a descriptor at or above
     // FD_SETSIZE, which a host with many open files hands out.
     WaitResult result;
-    pollfd entry{};
-    entry.fd = descriptor(handle);
-    if (entry.fd < 0) {
+    const int fd = descriptor(handle);
+    if (fd < 0) {
         // poll would skip a negative descriptor and just sleep; select on
         // an invalid socket fails.
         failWith(EBADF);
         result.count = -1;
         return result;
     }
-    entry.events = static_cast<short>((watch.read ? POLLIN : 0) | (watch.write ? POLLOUT : 0));
     const std::uint64_t deadline = monotonicMilliseconds() + timeoutMs;
+    pollfd entry{};
     for (;;) {
-        const std::uint64_t now = monotonicMilliseconds();
-        const std::uint64_t left = deadline > now ? deadline - now : 0;
-        entry.revents = 0;
-        const int ready = poll(&entry, 1, static_cast<int>(left < INT_MAX ? left : INT_MAX));
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue; // resumed with the time that is left
+        const std::optional<StreamEntry> stream = streamEntry(fd);
+        entry.fd = fd;
+        entry.events = static_cast<short>((watch.read ? POLLIN : 0) | (watch.write ? POLLOUT : 0));
+        if (stream && stream->state != StreamState::connecting) {
+            // Winsock shows a stream that is not connected in the exception
+            // set after a failed connect, and otherwise in no set at all,
+            // until the time runs out; poll would report it hung up at once.
+            if (watch.exception && stream->state == StreamState::failed) {
+                result.ready.exception = true;
+                result.count = 1;
+                return result;
             }
+            entry.fd = -1;
+        } else if (stream) {
+            // The connect's outcome, whatever is watched.
+            entry.events = static_cast<short>(entry.events | POLLOUT);
+        }
+        const int ready = pollUntil(entry, deadline);
+        if (ready < 0) {
             failWith(errno);
             result.count = -1;
             return result;
         }
         if (ready == 0) {
-            if (left > INT_MAX) {
-                continue; // a wait longer than poll can express in one go
-            }
             return result;
         }
-        break;
-    }
-    if ((entry.revents & POLLNVAL) != 0) {
-        failWith(EBADF);
-        result.count = -1;
-        return result;
+        if ((entry.revents & POLLNVAL) != 0) {
+            failWith(EBADF);
+            result.count = -1;
+            return result;
+        }
+        if (!stream) {
+            break;
+        }
+        // The connect has ended; the next round reports it as Winsock would.
+        if ((entry.revents & (POLLERR | POLLHUP)) != 0) {
+            updateStream(fd, {StreamState::failed, takePendingError(fd)});
+        } else {
+            forgetStream(fd);
+        }
     }
     const bool error = (entry.revents & POLLERR) != 0;
     const bool hangUp = (entry.revents & POLLHUP) != 0;
@@ -390,12 +390,17 @@ WaitResult waitSocket(SocketHandle handle, WaitSets watch, std::uint32_t timeout
 
 std::int32_t pendingSocketError(SocketHandle handle)
 {
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (getsockopt(descriptor(handle), SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-        return 0;
+    // Winsock keeps a failed connect's error; Linux clears it once read.
+    const int fd = descriptor(handle);
+    const std::optional<StreamEntry> stream = streamEntry(fd);
+    if (stream && stream->state == StreamState::failed && stream->failure != 0) {
+        return stream->failure;
     }
-    return error == 0 ? 0 : winsockErrorFromErrno(error);
+    const std::int32_t code = takePendingError(fd);
+    if (stream && stream->state != StreamState::unconnected && code != 0) {
+        updateStream(fd, {StreamState::failed, code});
+    }
+    return code;
 }
 
 std::uint32_t dottedAddress(const char* text)

@@ -95,15 +95,20 @@ bool setNonBlocking(SocketHandle handle)
 bool connectSocket(SocketHandle handle, const SocketAddressRecord& address)
 {
     // Windows refuses a stream connect to an address of another family (the
-    // empty address of an unresolved host); Wine would instead hand it to
-    // its host and report success, so the refusal is made here.
-    if (address[0] != AF_INET || address[1] != 0) {
+    // empty address of an unresolved host) and to 0.0.0.0. Wine would
+    // instead hand either to its host, which reports success for the one and
+    // connects to the local machine for the other, so the refusals are made
+    // here.
+    const bool otherFamily = address[0] != AF_INET || address[1] != 0;
+    const bool anyAddress =
+        address[4] == 0 && address[5] == 0 && address[6] == 0 && address[7] == 0;
+    if (otherFamily || anyAddress) {
         int type = 0;
         int size = sizeof type;
         if (getsockopt(native(handle), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type),
                        &size) == 0 &&
             type == SOCK_STREAM) {
-            WSASetLastError(WSAEAFNOSUPPORT);
+            WSASetLastError(otherFamily ? WSAEAFNOSUPPORT : WSAEADDRNOTAVAIL);
             return false;
         }
     }

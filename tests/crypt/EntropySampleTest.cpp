@@ -19,7 +19,6 @@ Platform::DiskFreeSpace fakeDisk;
 std::uint32_t fakeTick = 0;
 std::uint64_t fakeTime = 0;
 bool fakeRandomWorks = true;
-std::vector<std::int32_t> counterValues;
 // Read during static initialisation, before any sample is taken.
 const std::int32_t counterAtLoad = entropyCounter;
 
@@ -37,12 +36,6 @@ std::uint32_t tickCount()
 std::uint64_t systemTimeAsFileTime()
 {
     return fakeTime;
-}
-std::int32_t interlockedIncrement(std::int32_t* value)
-{
-    *value = static_cast<std::int32_t>(static_cast<std::uint32_t>(*value) + 1U);
-    counterValues.push_back(*value);
-    return *value;
 }
 bool systemRandom(std::uint8_t* buffer, std::size_t length)
 {
@@ -77,6 +70,7 @@ TEST(EntropySampleTest, MixesDiskTickTimeAndCounter)
         // The counter wraps to INT_MIN, which is added sign-extended.
         {{0, 0, 0, 0}, 0, 0x0123456789abcdef, 0x0123456789abcdef, INT_MAX},
     };
+    std::vector<std::int32_t> counterValues;
     for (const Case& c : cases) {
         fakeDisk = c.disk;
         fakeTick = c.tick;
@@ -84,6 +78,7 @@ TEST(EntropySampleTest, MixesDiskTickTimeAndCounter)
         const std::int32_t saved = entropyCounter;
         entropyCounter = c.counterBefore != 0 ? c.counterBefore : saved;
         const ByteString sample = gatherEntropy();
+        counterValues.push_back(entropyCounter);
         const auto n = static_cast<std::uint64_t>(std::int64_t{counterValues.back()});
         EXPECT_EQ(fromLittleEndian(sample), c.withoutCounter + n) << std::hex << c.withoutCounter;
         EXPECT_EQ(sample.size(), 8U);

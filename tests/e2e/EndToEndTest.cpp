@@ -29,12 +29,8 @@ class ExportedDriver : public Driver {
     bool ready() const { return registerUser != nullptr && registerUserEx != nullptr; }
     const std::string& loadError() const { return library.error(); }
 
-    void listDBProxies(const std::vector<const DBProxyServer*>& servers) override
+    void listEntries(const std::vector<DirectoryEntry>& entries) override
     {
-        std::vector<DirectoryEntry> entries;
-        for (const DBProxyServer* server : servers) {
-            entries.push_back({"DBProxy", server->port(), server->address()});
-        }
         for (auto& directory : directories) {
             if (directory) {
                 directory->setEntries(entries);

@@ -50,8 +50,9 @@ bool setBroadcast(SocketHandle)
     return true;
 }
 
-bool setNonBlocking(SocketHandle)
+bool setNonBlocking(SocketHandle handle)
 {
+    fake.nonBlocking.push_back(handle);
     return true;
 }
 

@@ -24,6 +24,7 @@ struct FakeOs {
 
     std::vector<Platform::SocketHandle> opened;
     std::vector<Platform::SocketHandle> closed;
+    std::vector<Platform::SocketHandle> nonBlocking;
     std::vector<std::uint32_t> waitTimeouts;
     std::vector<std::uint32_t> sleeps;
     int sends = 0;

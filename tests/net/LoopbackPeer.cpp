@@ -236,7 +236,7 @@ SocketAddress closedLoopbackAddress()
     return address;
 }
 
-bool resetReadsAsOrderlyClose()
+bool runningUnderWine()
 {
 #ifdef _WIN32
     const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
@@ -244,4 +244,9 @@ bool resetReadsAsOrderlyClose()
 #else
     return false;
 #endif
+}
+
+bool resetReadsAsOrderlyClose()
+{
+    return runningUnderWine();
 }

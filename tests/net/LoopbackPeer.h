@@ -65,6 +65,10 @@ class UdpPeer {
 // A loopback address on which nothing listens.
 SocketAddress closedLoopbackAddress();
 
+// Whether this Windows program runs under Wine, whose Winsock differs from
+// Windows' in places.
+bool runningUnderWine();
+
 // Whether a receive from a peer that reset the connection reports an orderly
 // close. Wine's does (its recv returns 0); Windows and Linux fail with
 // WSAECONNRESET / ECONNRESET.

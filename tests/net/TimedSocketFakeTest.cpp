@@ -106,6 +106,7 @@ TEST_F(TimedSocketFake, OpenFailures)
     fake.lingerFails = true;
     EXPECT_EQ(socket.open(), ES_WSAENOPROTOOPT);
     EXPECT_TRUE(socket.isOpen()); // the handle stays held
+    EXPECT_EQ(fake.nonBlocking, fake.opened) << "a held handle that blocks outlasts timeouts";
 }
 
 TEST_F(TimedSocketFake, TimeoutZeroMakesExactlyOneAttempt)

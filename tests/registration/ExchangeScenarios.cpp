@@ -79,6 +79,15 @@ struct Row {
 
 } // namespace
 
+void Driver::listDBProxies(const std::vector<const DBProxyServer*>& servers)
+{
+    std::vector<testservice::DirectoryEntry> entries;
+    for (const DBProxyServer* server : servers) {
+        entries.push_back({"DBProxy", server->port(), server->address()});
+    }
+    listEntries(entries);
+}
+
 std::vector<std::string> directoryLines()
 {
     return {"Getting DBProxy Addrs", "Connecting to 127.0.0.1", "Sending get directory request.",
@@ -442,6 +451,23 @@ void ciphertextLengthLimit(Driver& driver)
     expectDecodedCleanly(*server);
 }
 
+void zeroAddressEntry(Driver& driver)
+{
+    // Linux would take 0.0.0.0 for this machine and reach the first server,
+    // which listens at that port on 127.0.0.1.
+    auto [local, next] =
+        inPortOrder<DBProxyServer>([] { return answering(); }, [] { return answering(); });
+    driver.listEntries(
+        {{"DBProxy", local->port(), "0.0.0.0"}, {"DBProxy", next->port(), "127.0.0.1"}});
+    const Outcome outcome = driver.call({});
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_EQ(lines(outcome.log),
+              exchangeLines({"Connecting to 0.0.0.0", "Socket error: ES_WSAEADDRNOTAVAIL"}) +
+                  accepted);
+    EXPECT_EQ(local->connectionCount(), 0u) << "the 0.0.0.0 entry reached this machine";
+    EXPECT_EQ(next->registrations().size(), 1u);
+}
+
 void concurrentCalls(Driver& driver)
 {
     const int threads = 8;
@@ -483,6 +509,7 @@ const std::vector<Scenario>& allScenarios()
         {"TextSpanningSeveralBlocks", textSpanningSeveralBlocks},
         {"TooLargeRecord", tooLargeRecord},
         {"CiphertextLengthLimit", ciphertextLengthLimit},
+        {"ZeroAddressEntryFailsAndTheNextRegisters", zeroAddressEntry},
         {"EightThreadsTwentyFiveCallsEach", concurrentCalls},
     };
     return scenarios;

@@ -40,7 +40,9 @@ class Driver {
   public:
     virtual ~Driver() = default;
     // Every directory server the library asks lists exactly these, in order.
-    virtual void listDBProxies(const std::vector<const DBProxyServer*>& servers) = 0;
+    virtual void listEntries(const std::vector<testservice::DirectoryEntry>& entries) = 0;
+    // Lists each server under its own address and port.
+    void listDBProxies(const std::vector<const DBProxyServer*>& servers);
     virtual Outcome call(const Call& call) = 0;
     // The code alone, through the plain entry point.
     virtual std::int32_t callPlain(const Call& call) = 0;
@@ -91,6 +93,7 @@ void keySizes(Driver& driver);
 void textSpanningSeveralBlocks(Driver& driver);
 void tooLargeRecord(Driver& driver);
 void ciphertextLengthLimit(Driver& driver);
+void zeroAddressEntry(Driver& driver);
 // Eight threads of 25 calls each.
 void concurrentCalls(Driver& driver);
 

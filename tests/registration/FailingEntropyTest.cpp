@@ -18,10 +18,6 @@ std::uint64_t systemTimeAsFileTime()
 {
     return 0x01DB000000000000;
 }
-std::int32_t interlockedIncrement(std::int32_t* value)
-{
-    return ++*value;
-}
 bool systemRandom(std::uint8_t* buffer, std::size_t length)
 {
     // Part of the bytes, then the failure: a pool must not count on them.

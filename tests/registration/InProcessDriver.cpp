@@ -6,12 +6,8 @@ namespace scenarios {
 
 InProcessDriver::InProcessDriver(const ExchangeTimeouts& timeouts) : callTimeouts(timeouts) {}
 
-void InProcessDriver::listDBProxies(const std::vector<const DBProxyServer*>& servers)
+void InProcessDriver::listEntries(const std::vector<testservice::DirectoryEntry>& entries)
 {
-    std::vector<testservice::DirectoryEntry> entries;
-    for (const DBProxyServer* server : servers) {
-        entries.push_back({"DBProxy", server->port(), server->address()});
-    }
     directoryServer.setEntries(entries);
 }
 

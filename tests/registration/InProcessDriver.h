@@ -15,7 +15,7 @@ class InProcessDriver : public Driver {
 
     explicit InProcessDriver(const ExchangeTimeouts& timeouts = shortTimeouts);
 
-    void listDBProxies(const std::vector<const DBProxyServer*>& servers) override;
+    void listEntries(const std::vector<testservice::DirectoryEntry>& entries) override;
     // An exception that leaves the driver gives code 1, as at the exports.
     Outcome call(const Call& call) override;
     std::int32_t callPlain(const Call& call) override;

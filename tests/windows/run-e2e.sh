@@ -43,6 +43,16 @@ setUp() {
       --reply-cipher wrong-key --list "127.0.0.1:$port" --list "127.0.0.2:$port"
     expected=0
     ;;
+  zero-address-entry)
+    # 0.0.0.0 comes first in the walk, at the port where a working DBProxy
+    # listens on 127.0.0.1; Linux and Wine would take it for this machine.
+    startService "$run-second" --dbproxy 127.0.0.2:0
+    local port
+    port=$(dbproxyPort "$run-second")
+    startService "$run-local" "${directories[@]}" --dbproxy "127.0.0.1:$port" \
+      --list "0.0.0.0:$port" --list "127.0.0.2:$port"
+    expected=0
+    ;;
   *) fail "unknown scenario" ;;
   esac
 }
@@ -93,6 +103,14 @@ done
 [ "$(decoded native)" = "$(decoded windows)" ] ||
   fail "the services decoded different registrations from the two runs"
 
+if [ "$scenario" = zero-address-entry ]; then
+  for run in native windows; do
+    grep -qx 'Socket error: ES_WSAEADDRNOTAVAIL' "$work/$run.host-bytes" ||
+      fail "the $run run did not fail the 0.0.0.0 entry with a socket error"
+    ! grep -q '^dbproxy ' "$work/$run-local.service" ||
+      fail "the 0.0.0.0 entry of the $run run reached a DBProxy on this machine"
+  done
+fi
 if [ "$scenario" = undecryptable-first-reply ]; then
   # The second DBProxy got its own key exchange, not a replay of the first.
   firstKey=$(grep -o -m 1 'symmetric key [0-9a-fA-F ]*' "$work/windows-first.service")
