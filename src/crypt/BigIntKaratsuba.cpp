@@ -25,7 +25,7 @@ namespace {
 // multiplication's, so it stays ahead of Karatsuba's split up to larger
 // sizes.
 constexpr int mulThreshold = 16;
-constexpr int sqrThreshold = 12;
+constexpr int sqrThreshold = 16;
 
 Limb* wordAt(Limb* p, int words)
 {

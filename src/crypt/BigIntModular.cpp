@@ -266,17 +266,19 @@ class Barrett {
             Limbs::mulColumns(lowAt, q, qWords, mAt, mWords, 0, productWords);
         }
         Limbs::clear(wordAt(lowAt, productWords), wordLimbs * (lowWords - productWords));
-        Limbs::sub(lowAt, xAt, lowAt, wordLimbs * lowWords);
-        for (int i = 0; i < maxCorrections && !belowModulus(lowAt); ++i) {
-            const Limb borrow = Limbs::sub(lowAt, lowAt, mAt, wordLimbs * mWords);
-            Limbs::subBorrow(wordAt(lowAt, mWords), wordAt(lowAt, mWords),
+        // a and b are no longer read, so r may take the difference even when
+        // it is one of them.
+        r.reserve(wordLimbs * lowWords, false);
+        Limb* difference = r.limbs;
+        Limbs::sub(difference, xAt, lowAt, wordLimbs * lowWords);
+        for (int i = 0; i < maxCorrections && !belowModulus(difference); ++i) {
+            const Limb borrow = Limbs::sub(difference, difference, mAt, wordLimbs * mWords);
+            Limbs::subBorrow(wordAt(difference, mWords), wordAt(difference, mWords),
                              wordLimbs * (lowWords - mWords), borrow);
         }
-        if (!belowModulus(lowAt)) {
+        if (!belowModulus(difference)) {
             throw ArithmeticException("modMulRecip");
         }
-        r.reserve(wordLimbs * mWords, false);
-        Limbs::copyLimbs(r.limbs, lowAt, wordLimbs * mWords);
         r.negative = false;
         Limbs::setUsed(r, wordLimbs * mWords);
         return true;
