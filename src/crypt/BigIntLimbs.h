@@ -208,11 +208,11 @@ inline Limb mulAddRow(Limb* r, const Limb* a, int n, Limb b)
 // r += a * b over n words; returns the carry word.
 Word mulAddWordRow(Limb* r, const Limb* a, int n, Word b);
 
-// Product scanning (Comba): words from..to-1 of the product of a (wa words)
-// and b (wb words), to <= wa + wb, into r[0, to - from) words. Only the
-// partial products of columns from on are summed, so for from > 0 the result
-// falls short of the true words by the carries out of the columns below,
-// which add less than from * 2^(wordBits * (from + 1)) to the whole.
+// Product scanning (Comba) over a (wa words) and b (wb words): words
+// from..to-1 of S, the sum of the partial products a_i b_j W^(i + j) with
+// i + j >= from, into r[0, to - from) words; to <= wa + wb. S falls short of
+// a b by less than from W^(from + 1), and for from = 0 the words are those
+// of a b itself, modulo W^to.
 void mulColumns(Limb* r, const Limb* a, int wa, const Limb* b, int wb, int from, int to);
 // r[0, 2n) words = a^2 over n words.
 void sqrColumns(Limb* r, const Limb* a, int n);
