@@ -107,15 +107,18 @@ inline void storeWord(Limb* p, Word w)
 
 constexpr int wordBits = 8 * static_cast<int>(sizeof(Word));
 
-// r = a + b; returns the carry.
+// r = a + b; returns the carry. The carries are comparisons of words, which
+// compilers turn into flag arithmetic more readily than double-word sums.
 inline Limb add(Limb* r, const Limb* a, const Limb* b, int n)
 {
     Word carry = 0;
     int i = 0;
     for (; i + wordLimbs <= n; i += wordLimbs) {
-        const DoubleWord s = static_cast<DoubleWord>(loadWord(a + i)) + loadWord(b + i) + carry;
-        storeWord(r + i, static_cast<Word>(s));
-        carry = static_cast<Word>(s >> wordBits);
+        const Word x = loadWord(a + i);
+        const Word s = x + loadWord(b + i);
+        const Word t = s + carry;
+        carry = static_cast<Word>((s < x) | (t < s));
+        storeWord(r + i, t);
     }
     for (; i < n; ++i) {
         const DoubleLimb s = static_cast<DoubleLimb>(a[i]) + b[i] + carry;
@@ -125,24 +128,24 @@ inline Limb add(Limb* r, const Limb* a, const Limb* b, int n)
     return static_cast<Limb>(carry);
 }
 
-// r = a - b; returns the borrow (0 or 1). Computed as a + ~b + 1, whose
-// carry is the inverse of the borrow: one add-with-carry chain, as in add.
+// r = a - b; returns the borrow (0 or 1).
 inline Limb sub(Limb* r, const Limb* a, const Limb* b, int n)
 {
-    Word carry = 1;
+    Word borrow = 0;
     int i = 0;
     for (; i + wordLimbs <= n; i += wordLimbs) {
-        const DoubleWord s =
-            static_cast<DoubleWord>(loadWord(a + i)) + static_cast<Word>(~loadWord(b + i)) + carry;
-        storeWord(r + i, static_cast<Word>(s));
-        carry = static_cast<Word>(s >> wordBits);
+        const Word x = loadWord(a + i);
+        const Word d = x - loadWord(b + i);
+        const Word t = d - borrow;
+        borrow = static_cast<Word>((x < d) | (d < t));
+        storeWord(r + i, t);
     }
     for (; i < n; ++i) {
-        const DoubleLimb s = static_cast<DoubleLimb>(a[i]) + static_cast<Limb>(~b[i]) + carry;
-        r[i] = low(s);
-        carry = high(s);
+        const DoubleLimb d = static_cast<DoubleLimb>(a[i]) - b[i] - borrow;
+        r[i] = low(d);
+        borrow = high(d) & 1;
     }
-    return static_cast<Limb>(1 - carry);
+    return static_cast<Limb>(borrow);
 }
 
 // r = a + carry; returns the carry out.
@@ -189,11 +192,6 @@ inline int compare(const Limb* a, const Limb* b, int n)
 // r += a * b over n limbs; returns the carry limb.
 inline Limb mulAddRow(Limb* r, const Limb* a, int n, Limb b)
 {
-    // A top limb of 1 is common: the reciprocal of a modulus whose size is a
-    // multiple of 32 bits has one.
-    if (b == 1) {
-        return add(r, r, a, n);
-    }
     DoubleLimb carry = 0;
     for (int i = 0; i < n; ++i) {
         carry += static_cast<DoubleLimb>(a[i]) * b + r[i];
@@ -203,7 +201,29 @@ inline Limb mulAddRow(Limb* r, const Limb* a, int n, Limb b)
     return low(carry);
 }
 
-// r[0, na + nb) = a * b. r must not overlap a or b.
+// The word kernels below take limb pointers and lengths in words: word i is
+// limbs [wordLimbs * i, wordLimbs * (i + 1)). Lengths are at least 1, and
+// results must not overlap operands.
+
+// r += a * b over n words; returns the carry word.
+Word mulAddWordRow(Limb* r, const Limb* a, int n, Word b);
+
+// Product scanning (Comba) over a (wa words) and b (wb words): words
+// from..to-1 of S, the sum of the partial products a_i b_j W^(i + j) with
+// i + j >= from, into r[0, to - from) words; to <= wa + wb. S falls short of
+// a b by less than from W^(from + 1), and for from = 0 the words are those
+// of a b itself, modulo W^to.
+void mulColumns(Limb* r, const Limb* a, int wa, const Limb* b, int wb, int from, int to);
+// r[0, 2n) words = a^2 over n words.
+void sqrColumns(Limb* r, const Limb* a, int n);
+
+// r[0, 2n) words = a * b over n words each, b[nb, n) zero (1 <= nb <= n);
+// Karatsuba's method above a threshold. ws holds 2n words.
+void mulWords(Limb* r, const Limb* a, const Limb* b, int n, int nb, Limb* ws);
+// r[0, 2n) words = a^2 over n words; ws as for mulWords.
+void sqrWords(Limb* r, const Limb* a, int n, Limb* ws);
+
+// r[0, na + nb) = a * b in limbs, for any lengths; r must not overlap a or b.
 void mulBasecase(Limb* r, const Limb* a, int na, const Limb* b, int nb);
 // r[0, 2n) = a * a. r must not overlap a.
 void sqrBasecase(Limb* r, const Limb* a, int n);

@@ -324,6 +324,126 @@ TEST(BigIntGmpTest, BarrettReciprocalMultiplicationAndExponentiation)
     }
 }
 
+// modMulRecip's steps on GMP integers: q = floor(floor(|x| / 2^k) |recip|
+// / 2^k), r = x - q m, then at most three subtractions of m. False where the
+// steps end in "modMulRecip".
+bool barrettSteps(mpz_t r, const mpz_t x, const mpz_t m, const mpz_t recip, int recipBits)
+{
+    const auto k = static_cast<mp_bitcnt_t>(recipBits > 0 ? recipBits - 1 : 0);
+    Mpz q;
+    mpz_abs(q, x);
+    mpz_fdiv_q_2exp(q, q, k);
+    mpz_mul(q, q, recip);
+    mpz_abs(q, q);
+    mpz_fdiv_q_2exp(q, q, k);
+    mpz_mul(q, q, m);
+    mpz_sub(r, x, q);
+    for (int i = 0; i < 3 && mpz_cmp(r, m) >= 0; ++i) {
+        mpz_sub(r, r, m);
+    }
+    return mpz_cmp(r, m) < 0;
+}
+
+// Barrett computes only the halves of its products where the operands allow
+// it and the whole products elsewhere; on either side of every condition the
+// result, or the exception, is that of the steps.
+TEST(BigIntGmpTest, BarrettAgreesWithItsStepsOnEitherSideOfTheHalves)
+{
+    Operands gen;
+    BigIntScratch scratch;
+    for (const int bits : {64, 544, 1024, 1056, 2048}) {
+        Mpz mm, exact;
+        mpz_ui_pow_ui(mm, 2, static_cast<unsigned long>(bits));
+        mpz_sub_ui(mm, mm, 1);
+        BigIntCore random;
+        gen.make(random, bits / 32);
+        toMpz(exact, random);
+        mpz_setbit(exact, static_cast<mp_bitcnt_t>(bits - 1));
+        for (const bool allOnes : {false, true}) {
+            if (!allOnes) {
+                mpz_set(mm, exact);
+            }
+            struct Row {
+                const char* name;
+                int recipShift;  // k - bits
+                int recipChange; // 0 exact, 1 one more, -1 one less, 2 twice
+                int aForm;       // 0 below m, 1 2^k - 1, 2 2^k, 3 negative, 4 zero, 5 m 2^40
+            };
+            const Row rows[] = {
+                {"operands below m", 0, 0, 0},
+                {"a b just below 2^(2k)", 0, 0, 1},
+                {"a b = 2^(2k)", 0, 0, 2},
+                {"negative a", 0, 0, 3},
+                {"zero a", 0, 0, 4},
+                {"a wider than m", 0, 0, 5},
+                {"recip one too large", 0, 1, 0},
+                {"recip one too small", 0, -1, 0},
+                {"recip twice too large", 0, 2, 0},
+                {"k above the modulus", 7, 0, 0},
+                {"k below the modulus", -9, 0, 0},
+                {"k above, a near 2^k", 7, 0, 1},
+            };
+            for (const Row& row : rows) {
+                const int k = bits + row.recipShift;
+                Mpz mrecip, ma, mb, want, x;
+                mpz_ui_pow_ui(mrecip, 2, static_cast<unsigned long>(2 * k));
+                mpz_fdiv_q(mrecip, mrecip, mm);
+                if (row.recipChange == 1) {
+                    mpz_add_ui(mrecip, mrecip, 1);
+                } else if (row.recipChange == -1) {
+                    mpz_sub_ui(mrecip, mrecip, 1);
+                } else if (row.recipChange == 2) {
+                    mpz_mul_2exp(mrecip, mrecip, 1);
+                }
+                BigIntCore a, b;
+                gen.make(b, bits / 32);
+                toMpz(mb, b);
+                mpz_mod(mb, mb, mm);
+                mpz_ui_pow_ui(ma, 2, static_cast<unsigned long>(k));
+                if (row.aForm == 0 || row.aForm == 3) {
+                    mpz_set(ma, mb);
+                    mpz_fdiv_q_2exp(ma, ma, 1);
+                } else if (row.aForm == 1) {
+                    mpz_sub_ui(ma, ma, 1);
+                    mpz_set(mb, ma);
+                } else if (row.aForm == 2) {
+                    mpz_set(mb, ma);
+                } else if (row.aForm == 4) {
+                    mpz_set_ui(ma, 0);
+                } else {
+                    mpz_mul_2exp(ma, mm, 40);
+                }
+                if (row.aForm == 3) {
+                    mpz_neg(ma, ma);
+                }
+                BigIntCore m, recip, r;
+                fromMpz(m, mm);
+                fromMpz(recip, mrecip);
+                fromMpz(a, ma);
+                fromMpz(b, mb);
+                const auto recipBits = static_cast<std::int16_t>(k + 1);
+                const std::string where = std::string(row.name) + ", " + std::to_string(bits) +
+                                          (allOnes ? " bits, 2^k - 1" : " bits");
+                for (const bool square : {false, true}) {
+                    mpz_mul(x, ma, square ? ma : mb);
+                    const bool fits = barrettSteps(want, x, mm, mrecip, recipBits);
+                    bool returned = true;
+                    try {
+                        modMulRecip(r, a, square ? a : b, m, recip, recipBits, &scratch);
+                    } catch (const ArithmeticException& e) {
+                        EXPECT_STREQ(e.what(), "modMulRecip") << where;
+                        returned = false;
+                    }
+                    ASSERT_EQ(returned, fits) << where << (square ? ", square" : "");
+                    if (fits) {
+                        EXPECT_TRUE(same(r, want)) << where << (square ? ", square" : "");
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(BigIntGmpTest, BytesAndBits)
 {
     Operands gen;

@@ -3,6 +3,7 @@
 
 #include "crypt/BigInt.h"
 
+#include "TestBytes.h"
 #include "common/ArithmeticException.h"
 #include "crypt/RandomPool.h"
 
@@ -15,15 +16,6 @@
 using namespace LumenCryptMini;
 
 namespace {
-
-ByteString hex(const std::string& text)
-{
-    ByteString out;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    }
-    return out;
-}
 
 BigInt value(std::uint64_t v)
 {
@@ -40,7 +32,7 @@ TEST(BigIntTest, StorageFollowsInlineHeapAndCopyRules)
     for (const std::uint32_t limb : n.inlineLimbs) {
         EXPECT_EQ(limb, 0u);
     }
-    fromBytes(n, hex("0102030405060708090a0b0c0d0e0f10"));
+    fromBytes(n, fromHex("0102030405060708090a0b0c0d0e0f10"));
     n.reserve(4, true);
     EXPECT_EQ(n.limbs, n.inlineLimbs);
     n.reserve(5, true); // n + 16 limbs, value kept, the rest zero
@@ -57,21 +49,21 @@ TEST(BigIntTest, StorageFollowsInlineHeapAndCopyRules)
     EXPECT_EQ(n.used, 0);
 
     // A copy takes the source's capacity: a heap block of its own, or inline.
-    fromBytes(n, hex("ffeeddccbbaa99887766554433221100"));
+    fromBytes(n, fromHex("ffeeddccbbaa99887766554433221100"));
     BigIntCore big;
     copy(big, n);
     EXPECT_EQ(big.capacity, 56);
     EXPECT_NE(big.limbs, n.limbs);
     EXPECT_EQ(cmp(big, n), 0);
     BigIntCore small;
-    fromBytes(small, hex("07"));
+    fromBytes(small, fromHex("07"));
     copy(big, small);
     EXPECT_EQ(big.capacity, 4);
     EXPECT_EQ(big.limbs, big.inlineLimbs);
     EXPECT_EQ(cmp(big, small), 0);
     copy(n, n);
     EXPECT_EQ(n.capacity, 56);
-    BigInt x(hex("0102030405"));
+    BigInt x(fromHex("0102030405"));
     x.reserve(30, true);
     BigInt y = x;
     BigInt z;
@@ -88,11 +80,11 @@ TEST(BigIntTest, EachFailureHasItsConditionAndMessage)
 {
     const std::string aliasText = "Result must not be either Parameter (a or b)";
     BigIntCore a, b, r, zero, negative, m, recip;
-    fromBytes(a, hex("0123456789abcdef0123456789abcdef01"));
-    fromBytes(b, hex("fedcba98"));
-    fromBytes(m, hex("c90fdaa22168c234c4c6628b80dc1cd129024e088a67cc74020bbea63b139b22514a08"
-                     "798e3404ddef9519b3cd3a431b302b0a6df25f14374fe1356d6d51c245e485b576625e7e"
-                     "c6f44c42e9a63a3620ffffffffffffffff"));
+    fromBytes(a, fromHex("0123456789abcdef0123456789abcdef01"));
+    fromBytes(b, fromHex("fedcba98"));
+    fromBytes(m, fromHex("c90fdaa22168c234c4c6628b80dc1cd129024e088a67cc74020bbea63b139b22514a08"
+                         "798e3404ddef9519b3cd3a431b302b0a6df25f14374fe1356d6d51c245e485b576625e7e"
+                         "c6f44c42e9a63a3620ffffffffffffffff"));
     sub(negative, zero, b);
     const std::int16_t recipBits = static_cast<std::int16_t>(makeRecip(recip, m));
     const BigInt minusOne(~0ull, true);
@@ -149,14 +141,14 @@ TEST(BigIntTest, ConversionAndBitEdges)
         {0x80000000u, "0080000000"},
         {0x123456789aull, "123456789a"}};
     for (const auto& [v, bytes] : toCases) {
-        EXPECT_EQ(value(v).toBytes(), hex(bytes)) << v;
+        EXPECT_EQ(value(v).toBytes(), fromHex(bytes)) << v;
     }
-    EXPECT_EQ(BigInt(0ull - 0x80, true).toBytes(), hex("80")); // magnitude only
+    EXPECT_EQ(BigInt(0ull - 0x80, true).toBytes(), fromHex("80")); // magnitude only
 
     const std::vector<std::pair<std::string, std::uint64_t>> fromCases = {
         {"000001", 1}, {"", 0}, {"ff", 255}, {"00000000", 0}, {"0100000000", 1ull << 32}};
     for (const auto& [bytes, v] : fromCases) {
-        BigInt n(hex(bytes));
+        BigInt n(fromHex(bytes));
         EXPECT_TRUE(n == value(v)) << bytes;
         EXPECT_FALSE(n.negative);
     }
@@ -174,7 +166,7 @@ TEST(BigIntTest, ConversionAndBitEdges)
 TEST(BigIntTest, DivisionGcdAndValueOperations)
 {
     BigIntCore q, r;
-    fromBytes(q, hex("99"));
+    fromBytes(q, fromHex("99"));
     div(&q, &r, value(7), value(9));
     EXPECT_EQ(q.used, 0);
     EXPECT_TRUE(cmp(r, value(7)) == 0);
@@ -186,25 +178,25 @@ TEST(BigIntTest, DivisionGcdAndValueOperations)
         EXPECT_TRUE(value(c[0]).gcd(value(c[1])) == value(c[2])) << c[0] << " " << c[1];
     }
 
-    EXPECT_EQ(BigInt::one.toBytes(), hex("01"));
+    EXPECT_EQ(BigInt::one.toBytes(), fromHex("01"));
     EXPECT_EQ(BigInt(~0ull, true).cmp(value(0)), -1);
     EXPECT_TRUE(value(5).sub(value(7)) == BigInt(0ull - 2, true));
     EXPECT_TRUE(value(7).sub(value(7)).bitCount() == 0);
 
     // p = 2^127 - 1 is prime: Fermat, and squaring two ways.
-    BigInt p(hex("7fffffffffffffffffffffffffffffff"));
+    BigInt p(fromHex("7fffffffffffffffffffffffffffffff"));
     int recipBits = 0;
     const BigInt recip = p.makeRecip(recipBits);
     EXPECT_EQ(recipBits, 128);
     const auto bits = static_cast<std::int16_t>(recipBits);
-    const BigInt g(hex("0123456789abcdef0123456789abcdef"));
+    const BigInt g(fromHex("0123456789abcdef0123456789abcdef"));
     EXPECT_TRUE(g.modExp(p.sub(BigInt::one), p, recip, bits) == BigInt::one);
     EXPECT_TRUE(g.modExp(value(2), p, recip, bits) == g.modMulRecip(g, p, recip, bits));
 }
 
 TEST(BigIntTest, RandomDrawsWholeBytesAndMasksTheTop)
 {
-    const ByteString seed = hex("5eed");
+    const ByteString seed = fromHex("5eed");
     for (const int bits : {1, 7, 8, 9, 31, 1023, 1024}) {
         RandomPool pool(seed);
         RandomPool reference(seed);

@@ -1,3 +1,4 @@
+#include "TestBytes.h"
 #include "crypt/ElGamalPublicKey.h"
 #include "crypt/ElGamalTestKey.h"
 
@@ -118,11 +119,11 @@ TEST(ElGamalEncryption, ABlockFailsWhenItsArithmeticDoes)
     std::pair<BigInt, BigInt> pair;
     EXPECT_FALSE(encryptor.encryptBlock(BigInt(1, false), pair));
     ASSERT_TRUE(encryptor.load(keyBlob(key)));
-    ASSERT_TRUE(encryptor.encryptBlock(BigInt(hexBytes("01ff")), pair));
+    ASSERT_TRUE(encryptor.encryptBlock(BigInt(fromHex("01ff")), pair));
     EXPECT_EQ(decrypt(key, fromBytes(pair.first.toBytes()), fromBytes(pair.second.toBytes())),
               0x1ff);
     // Far above p the Barrett estimate misses by more than the three
     // corrections allow.
-    const ByteString huge = concat(hexBytes("01"), ByteString(500, 0x00));
+    const ByteString huge = concat(fromHex("01"), ByteString(500, 0x00));
     EXPECT_FALSE(encryptor.encryptBlock(BigInt(huge), pair));
 }

@@ -1,3 +1,4 @@
+#include "TestBytes.h"
 #include "common/ArithmeticException.h"
 #include "crypt/DerReader.h"
 #include "crypt/ElGamalPublicKey.h"
@@ -66,7 +67,7 @@ TEST(ElGamalKeyBlob, DerReaderFollowsEverySequenceAndIntegerRule)
 {
     for (const ReaderCase& c : readerCases) {
         SCOPED_TRACE(c.name);
-        DerReader reader(hexBytes(c.blob));
+        DerReader reader(fromHex(c.blob));
         reader.skipSequenceHeader();
         ByteString magnitude;
         for (std::size_t i = 0; i < c.integers.size(); ++i) {
@@ -84,8 +85,8 @@ TEST(ElGamalKeyBlob, LoadIsLaxAndStrictWhereTheFormatSays)
     const TestKey key = primeKey(64, 7);
     const ByteString p = derInteger(key.p), q = derInteger(key.q), g = derInteger(key.g);
     const ByteString body = keyIntegers(key);
-    const ByteString seed = hexBytes("5eed");
-    const ByteString plaintext = hexBytes("0102030405060708090a0b");
+    const ByteString seed = fromHex("5eed");
+    const ByteString plaintext = fromHex("0102030405060708090a0b");
 
     ElGamalPublicKey reference(seed);
     ASSERT_TRUE(reference.load(keyBlob(key)));
@@ -108,17 +109,17 @@ TEST(ElGamalKeyBlob, LoadIsLaxAndStrictWhereTheFormatSays)
         ByteString blob;
         bool loads;
     } cases[] = {
-        {"30 81 xx", concat(hexBytes("30 81 01"), body), true},
-        {"30 82 xx xx", concat(hexBytes("30 82 ff 00"), body), true},
-        {"30 83 00 xx xx", concat(hexBytes("30 83 00 00 01"), body), true},
-        {"wrong short length", concat(hexBytes("30 01"), body), true},
-        {"no sequence tag", concat(hexBytes("31"), body), true},
-        {"leading zeros", concat(hexBytes("30 00"), padded), true},
-        {"trailing bytes", concat(keyBlob(key), hexBytes("ff ff 02")), true},
-        {"g and y plus multiples of p", concat(hexBytes("30 00"), concat(concat(p, q), unreduced)),
+        {"30 81 xx", concat(fromHex("30 81 01"), body), true},
+        {"30 82 xx xx", concat(fromHex("30 82 ff 00"), body), true},
+        {"30 83 00 xx xx", concat(fromHex("30 83 00 00 01"), body), true},
+        {"wrong short length", concat(fromHex("30 01"), body), true},
+        {"no sequence tag", concat(fromHex("31"), body), true},
+        {"leading zeros", concat(fromHex("30 00"), padded), true},
+        {"trailing bytes", concat(keyBlob(key), fromHex("ff ff 02")), true},
+        {"g and y plus multiples of p", concat(fromHex("30 00"), concat(concat(p, q), unreduced)),
          true},
-        {"three integers", concat(hexBytes("30 00"), concat(concat(p, q), g)), false},
-        {"q cut off", concat(hexBytes("30 00"), concat(p, ByteString(q.begin(), q.end() - 2))),
+        {"three integers", concat(fromHex("30 00"), concat(concat(p, q), g)), false},
+        {"q cut off", concat(fromHex("30 00"), concat(p, ByteString(q.begin(), q.end() - 2))),
          false},
     };
     for (const auto& c : cases) {
@@ -137,12 +138,12 @@ TEST(ElGamalKeyBlob, ReloadWithABadBlobLeavesTheKeyInvalid)
     const ByteString good = keyBlob(primeKey(64, 3));
     ElGamalPublicKey key;
     for (const ByteString& bad :
-         {ByteString(good.begin(), good.end() - 1), ByteString{}, hexBytes("30 00 02 83")}) {
+         {ByteString(good.begin(), good.end() - 1), ByteString{}, fromHex("30 00 02 83")}) {
         ASSERT_TRUE(key.load(good));
         EXPECT_FALSE(key.load(bad));
         EXPECT_FALSE(key.isValid());
         ByteString out{0x01, 0x02};
-        EXPECT_FALSE(key.encrypt(hexBytes("00"), out));
+        EXPECT_FALSE(key.encrypt(fromHex("00"), out));
         EXPECT_EQ(out, (ByteString{0x01, 0x02}));
     }
     EXPECT_FALSE(key.load(nullptr, 5));

@@ -1,6 +1,7 @@
 #include "crypt/ElGamalTestKey.h"
 
-#include <cctype>
+#include "TestBytes.h"
+
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <stdexcept>
@@ -128,27 +129,6 @@ mpz_class decrypt(const TestKey& key, const mpz_class& a, const mpz_class& b)
     mpz_class factor;
     mpz_powm(factor.get_mpz_t(), a.get_mpz_t(), exponent.get_mpz_t(), key.p.get_mpz_t());
     return mpz_class(b * factor) % key.p;
-}
-
-ByteString hexBytes(std::string_view text)
-{
-    std::string digits;
-    for (char c : text) {
-        if (std::isxdigit(static_cast<unsigned char>(c))) {
-            digits.push_back(c);
-        }
-    }
-    ByteString bytes;
-    for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-ByteString concat(ByteString first, const ByteString& second)
-{
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
 }
 
 } // namespace ElGamalTesting

@@ -38,7 +38,4 @@ ByteString keyBlob(const TestKey& key);
 // M = b * a^(p - 1 - x) mod p.
 mpz_class decrypt(const TestKey& key, const mpz_class& a, const mpz_class& b);
 
-ByteString hexBytes(std::string_view text);
-ByteString concat(ByteString first, const ByteString& second);
-
 } // namespace ElGamalTesting

@@ -22,13 +22,3 @@ std::vector<KnownAnswer> readKnownAnswers(const std::string& fileName)
     }
     return records;
 }
-
-ByteString fromHex(std::string_view hex)
-{
-    ByteString bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(
-            static_cast<std::uint8_t>(std::stoul(std::string(hex.substr(i, 2)), nullptr, 16)));
-    }
-    return bytes;
-}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TestBytes.h"
 #include "common/ByteString.h"
 
 #include <map>
@@ -12,7 +13,6 @@
 // records separated by blank lines, '#' starting a comment line.
 using KnownAnswer = std::map<std::string, ByteString>;
 std::vector<KnownAnswer> readKnownAnswers(const std::string& fileName);
-ByteString fromHex(std::string_view hex);
 
 inline ByteString randomBytes(std::mt19937& random, std::size_t length)
 {
@@ -21,12 +21,6 @@ inline ByteString randomBytes(std::mt19937& random, std::size_t length)
         byte = static_cast<std::uint8_t>(random());
     }
     return bytes;
-}
-
-inline ByteString concat(ByteString a, const ByteString& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 // Little-endian bytes of the low `count` bytes of value, and back.
