@@ -247,6 +247,8 @@ write("service_registration", "fixed-word-18", registration(elgamal(inner_block(
 write("service_registration", "count-beyond-blocks",
       registration(u32(9) + elgamal(inner_block(b"a"))[4:]))
 write("service_registration", "ciphertext-cut", registration(elgamal(inner_block(b"a")))[:-7])
+# Shorter than the message header: the reader starts beyond the end.
+write("service_registration", "no-header", b"")
 write("service_registration", "key-length-7",
       registration(elgamal(inner_block(b"a", key=bytes(7)))))
 
