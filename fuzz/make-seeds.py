@@ -191,3 +191,75 @@ write("frame_receive", "length-below-prefix", literal(u32(3) + b"x"))
 write("frame_receive", "closed-in-body", literal(u32(40) + b"half"))
 write("frame_receive", "byte-by-byte",
       b"".join(bytes([0x40]) + bytes([b]) for b in frame(b"trickled")))
+
+
+# ---- the test service's readers of client data
+
+def record(text, setting=3, flags=(1, 0, 1)):
+    fields = [text + b"\0", bytes([setting])] + [bytes([f]) for f in flags]
+    return bytes([5]) + b"".join(bytes([tag + 1]) + u16(len(v)) + v for tag, v in enumerate(fields))
+
+
+def inner_block(text, key=bytes(range(1, 9))):
+    body = record(text)
+    return u16(len(key)) + key + u16(len(body)) + body
+
+
+path = "/Emberfall/Register"
+directory_request = (bytes([5]) + u16(2) + u16(103) + u32(0x06000002) + u16(0) + u16(len(path))
+                     + "".join(c + "\0" for c in path).encode("latin-1") + u16(0))
+write("service_directory_request", "well-formed", directory_request)
+write("service_directory_request", "cut-in-path", directory_request[:20])
+write("service_directory_request", "trailing-bytes", directory_request + b"\xff\xff")
+write("service_directory_request", "other-header", bytes([5]) + u16(0) + u16(1) + directory_request[5:])
+write("service_directory_request", "path-count-beyond", directory_request[:13] + u16(0xFFFF))
+
+write("service_key_request", "key-request", frame(bytes([5]) + u16(0) + u16(1)))
+write("service_key_request", "registration", frame(bytes([5]) + u16(0) + u16(2) + u32(17)))
+write("service_key_request", "directory-request", frame(directory_request))
+write("service_key_request", "short", frame(bytes([5]) + u16(0)))
+
+# The fixed 128-bit key of the harness: p128 with x below, g = 2. A fixed k
+# keeps the seeds the same from run to run.
+x128 = 0x02D5A1C0F3B64E2917A0C55D3E1B9F02
+
+
+def elgamal(plain, k=0x1234567):
+    width, per_block = 16, 13
+    blocks = [plain[i:i + per_block] for i in range(0, len(plain), per_block)] or [b""]
+    out = u32(len(blocks))
+    y = pow(2, x128, p128)
+    for i, chunk in enumerate(blocks):
+        m = int.from_bytes(bytes(width - 2 - len(chunk)) + chunk + bytes([len(chunk)]), "big")
+        kk = k + i
+        out += pow(2, kk, p128).to_bytes(width, "big")
+        out += (m * pow(y, kk, p128) % p128).to_bytes(width, "big")
+    return out
+
+
+def registration(ciphertext, fixed=17):
+    return bytes([5]) + u16(0) + u16(2) + u32(fixed) + u16(len(ciphertext)) + ciphertext
+
+
+write("service_registration", "one-letter", registration(elgamal(inner_block(b"a"))))
+write("service_registration", "many-blocks", registration(elgamal(inner_block(b"player@example.com" * 4))))
+write("service_registration", "fixed-word-18", registration(elgamal(inner_block(b"a")), fixed=18))
+write("service_registration", "count-beyond-blocks",
+      registration(u32(9) + elgamal(inner_block(b"a"))[4:]))
+write("service_registration", "ciphertext-cut", registration(elgamal(inner_block(b"a")))[:-7])
+# Shorter than the message header: the reader starts beyond the end.
+write("service_registration", "no-header", b"")
+write("service_registration", "key-length-7",
+      registration(elgamal(inner_block(b"a", key=bytes(7)))))
+
+write("service_inner_block", "one-letter", inner_block(b"a"))
+write("service_inner_block", "empty-text", inner_block(b""))
+write("service_inner_block", "flag-2", inner_block(b"a")[:-1] + b"\x02")
+write("service_inner_block", "record-length-beyond", inner_block(b"a")[:10] + u16(0xFFFF))
+write("service_inner_block", "four-fields", u16(8) + bytes(8) + u16(18) + bytes([4]) + record(b"ab")[1:-4])
+
+write("service_frame_receive", "two-frames", frame(bytes([5]) + u16(0) + u16(1)) + frame(b"x" * 30))
+write("service_frame_receive", "length-below-prefix", u32(3) + b"x")
+write("service_frame_receive", "one-beyond-largest", u32(100001) + bytes(64))
+write("service_frame_receive", "closed-in-body", u32(40) + b"half")
+write("service_frame_receive", "empty-body", frame(b""))

@@ -17,7 +17,7 @@ serviceLog=$(mktemp)
 "$build/tools/test-service/register-test-service" \
   --directory 127.0.0.1:6003 --directory 127.0.0.2:6003 \
   --dbproxy 127.0.0.1:7001 --dbproxy 127.0.0.1:7002 \
-  --result "Welcome to Emberfall" >"$serviceLog" 2>&1 &
+  --result "Welcome to Emberfall" --verbose >"$serviceLog" 2>&1 &
 service=$!
 trap 'kill "$service" 2>/dev/null || true; wait "$service" 2>/dev/null || true; rm -f "$serviceLog"' EXIT
 

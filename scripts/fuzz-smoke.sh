@@ -27,7 +27,7 @@ artifacts=$build/fuzz-artifacts
 mkdir -p "$artifacts"
 
 status=0
-printf '%-20s %12s %10s %8s %s\n' harness executions exec/s cov result
+printf '%-26s %12s %10s %8s %s\n' harness executions exec/s cov result
 for harness in $harnesses; do
   mkdir -p "$keep/$harness"
   log=$scratch/$harness.log
@@ -42,7 +42,7 @@ for harness in $harnesses; do
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
   coverage=$(grep -oE 'cov: [0-9]+' "$log" | tail -1 | cut -d' ' -f2)
-  printf '%-20s %12s %10s %8s %s\n' "$harness" "${executions:-?}" "${rate:-?}" "${coverage:-?}" \
+  printf '%-26s %12s %10s %8s %s\n' "$harness" "${executions:-?}" "${rate:-?}" "${coverage:-?}" \
     "$result"
   if [ "$result" != ok ]; then
     grep -vE '^(#[0-9]|")' "$log" | tail -40

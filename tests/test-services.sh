@@ -25,11 +25,12 @@ fail() {
   exit 1
 }
 
-# startService NAME ARGS...: runs a service until it reports ready.
+# startService NAME ARGS...: runs a service until it reports ready. Verbose,
+# since the tests read the decoded texts and session keys.
 startService() {
   local name=$1
   shift
-  "$service" "$@" >"$work/$name.service" 2>&1 &
+  "$service" --verbose "$@" >"$work/$name.service" 2>&1 &
   pids+=($!)
   for _ in $(seq 100); do
     grep -qx ready "$work/$name.service" && return 0

@@ -108,7 +108,7 @@ text="packaging-check"
 if [ "$expected" = 0 ]; then
   "${service:-$prefix/bin/register-test-service}" \
     --directory 127.0.0.1:6003 --directory 127.0.0.2:6003 --dbproxy 127.0.0.1:0 \
-    --result "Installed and found" >"$work/service.out" 2>&1 &
+    --result "Installed and found" --verbose >"$work/service.out" 2>&1 &
   servicePid=$!
   for _ in $(seq 100); do
     grep -qx ready "$work/service.out" && break

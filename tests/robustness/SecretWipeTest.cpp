@@ -127,8 +127,9 @@ class ServiceProcess {
         if (child == 0) {
             dup2(out[1], STDOUT_FILENO);
             close(out[0]);
+            // Verbose: the session key it received is read from its log.
             execl(REGISTER_TEST_SERVICE, REGISTER_TEST_SERVICE, "--directory", "127.0.0.1:0",
-                  "--dbproxy", "127.0.0.1:0", static_cast<char*>(nullptr));
+                  "--dbproxy", "127.0.0.1:0", "--verbose", static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);

@@ -2,6 +2,8 @@
 #include "test-service/DBProxyServer.h"
 
 #include "test-service/Connection.h"
+#include "test-service/ResultTemplate.h"
+#include "test-service/UtcTime.h"
 #include "test-service/Wire.h"
 
 #include <openssl/blowfish.h>
@@ -14,72 +16,40 @@ namespace {
 
 using Mode = DBProxyBehaviour::Mode;
 
-bool hasHeader(const Bytes& frame, std::uint8_t header, std::uint16_t service,
-               std::uint16_t message)
+// [u16 database status][u16 result length][result], the plaintext of a
+// registration reply.
+Bytes databaseReply(std::uint16_t databaseStatus, const Bytes& result)
 {
-    if (frame.size() < 9) {
-        return false;
+    if (result.size() > 0xffff) {
+        throw std::length_error("a result of " + std::to_string(result.size()) +
+                                " bytes does not fit its 16-bit length");
     }
-    FieldReader reader(frame, 4);
-    return reader.read8() == header && reader.read16le() == service && reader.read16le() == message;
+    Bytes message;
+    append16le(message, databaseStatus);
+    append16le(message, static_cast<std::uint16_t>(result.size()));
+    appendBytes(message, result);
+    return message;
 }
 
-void decodeRecord(ReceivedRegistration& out)
+// The ciphertext the behaviour asks for.
+Bytes seal(const Bytes& clientKey, const Bytes& message, const DBProxyBehaviour& now)
 {
-    FieldReader reader(out.record);
-    const unsigned fieldCount = reader.read8();
-    if (fieldCount != 5) {
-        out.problems.push_back("record field count " + std::to_string(fieldCount));
+    Bytes key = clientKey;
+    if (now.cipher == DBProxyBehaviour::Cipher::wrongKey) {
+        key[0] ^= 0x5a;
     }
-    std::uint8_t* oneByteFields[] = {&out.setting, &out.firstFlag, &out.secondFlag, &out.thirdFlag};
-    for (unsigned i = 0; i < fieldCount; ++i) {
-        const unsigned tag = reader.read8();
-        const std::size_t length = reader.read16le();
-        const Bytes value = reader.readBytes(length);
-        const std::string field = "record field " + std::to_string(i + 1) + ": ";
-        if (tag != i + 1) {
-            out.problems.push_back(field + "tag " + std::to_string(tag));
-        }
-        if (i == 0) {
-            out.text = value;
-            if (value.empty() || value.back() != 0) {
-                out.problems.push_back(field + "text without its terminating zero byte");
-            }
-            continue;
-        }
-        if (length != 1) {
-            out.problems.push_back(field + "length " + std::to_string(length));
-        }
-        if (i < 5 && !value.empty()) {
-            *oneByteFields[i - 1] = value[0];
-            if (i >= 2 && value[0] > 1) {
-                out.problems.push_back(field + "flag value " + std::to_string(value[0]));
-            }
-        }
+    Bytes cipher = encryptReply(key, message, now.lengthPrefix);
+    if (now.cipher == DBProxyBehaviour::Cipher::notMultipleOf8) {
+        cipher.pop_back();
+    } else if (now.cipher == DBProxyBehaviour::Cipher::empty) {
+        cipher.clear();
     }
-    if (reader.remaining() != 0) {
-        out.problems.push_back(std::to_string(reader.remaining()) + " bytes after the record");
-    }
-    if (out.record.size() != 20 + out.text.size()) {
-        out.problems.push_back("record of " + std::to_string(out.record.size()) +
-                               " bytes for a text of " + std::to_string(out.text.size()));
-    }
+    return cipher;
 }
 
-std::string describe(const ReceivedRegistration& registration)
+Bytes withoutTerminatingZero(const Bytes& text)
 {
-    std::string text =
-        "registration: " + std::to_string(registration.ciphertext.size()) +
-        " ciphertext bytes in " + std::to_string(registration.blockCount) +
-        " blocks; symmetric key " + hexText(registration.symmetricKey) + "; text \"" +
-        quotedText(registration.text) + "\" (" + std::to_string(registration.text.size()) +
-        " bytes); setting " + std::to_string(registration.setting) + "; flags " +
-        std::to_string(registration.firstFlag) + " " + std::to_string(registration.secondFlag) +
-        " " + std::to_string(registration.thirdFlag) + "; record " + hexText(registration.record);
-    for (const std::string& problem : registration.problems) {
-        text += "\n  problem: " + problem;
-    }
-    return text;
+    return !text.empty() && text.back() == 0 ? Bytes(text.begin(), text.end() - 1) : text;
 }
 
 } // namespace
@@ -114,9 +84,11 @@ DBProxyServer::DBProxyServer(const Endpoint& endpoint, DBProxyBehaviour initial,
 }
 
 DBProxyServer::DBProxyServer(const Endpoint& endpoint, ElGamalKey key, DBProxyBehaviour initial,
-                             LogSink sink)
-    : Server(endpoint, initial.mode != Mode::refuse, std::move(sink)), privateKey(std::move(key)),
-      behaviour(std::move(initial))
+                             LogSink sink, ServerOptions options,
+                             std::shared_ptr<RegistrationStore> registrationStore)
+    : Server("dbproxy", endpoint, initial.mode != Mode::refuse, std::move(sink),
+             std::move(options)),
+      privateKey(std::move(key)), store(std::move(registrationStore)), behaviour(std::move(initial))
 {
     start();
 }
@@ -153,156 +125,141 @@ std::vector<ReceivedRegistration> DBProxyServer::registrations() const
     return decoded;
 }
 
-ReceivedRegistration DBProxyServer::decode(const Bytes& frame) const
-{
-    ReceivedRegistration out;
-    out.frame = frame;
-    try {
-        FieldReader message(frame, 9);
-        out.fixedWord = message.read32le();
-        if (out.fixedWord != 17) {
-            out.problems.push_back("fixed word " + std::to_string(out.fixedWord));
-        }
-        const std::size_t length = message.read16le();
-        out.ciphertext = message.readBytes(length);
-        if (message.remaining() != 0) {
-            out.problems.push_back(std::to_string(message.remaining()) +
-                                   " bytes after the ciphertext");
-        }
-    } catch (const ShortMessage& error) {
-        out.problems.push_back(std::string("registration message: ") + error.what());
-        return out;
-    }
-
-    ElGamalDecryption decryption = privateKey.decrypt(out.ciphertext);
-    out.blockCount = decryption.blockCount;
-    out.innerBlock = std::move(decryption.plaintext);
-    out.problems.insert(out.problems.end(), decryption.problems.begin(), decryption.problems.end());
-
-    try {
-        FieldReader inner(out.innerBlock);
-        const std::size_t keyLength = inner.read16le();
-        if (keyLength != 8) {
-            out.problems.push_back("symmetric key length " + std::to_string(keyLength));
-        }
-        out.symmetricKey = inner.readBytes(keyLength);
-        const std::size_t recordLength = inner.read16le();
-        out.record = inner.readBytes(recordLength);
-        if (inner.remaining() != 0) {
-            out.problems.push_back(std::to_string(inner.remaining()) +
-                                   " bytes after the record in the inner block");
-        }
-        decodeRecord(out);
-    } catch (const ShortMessage& error) {
-        out.problems.push_back(std::string("inner block: ") + error.what());
-    }
-    return out;
-}
-
 void DBProxyServer::serve(Connection& connection)
 {
-    const std::string where = "dbproxy " + endpointText() + ": ";
-    DBProxyBehaviour now = currentBehaviour();
-    if (now.mode == Mode::closeAtOnce) {
-        log(where + "connection closed at once");
+    if (currentBehaviour().mode == Mode::closeAtOnce) {
+        log(connection, "connection closed at once");
         return;
     }
     while (const auto frame = connection.receiveFrame()) {
-        now = currentBehaviour();
-        if (hasHeader(*frame, 5, 0, 1)) {
-            {
-                std::lock_guard lock(stateMutex);
-                ++keyRequests;
-            }
-            log(where + "public-key request " + hexText(Bytes(frame->begin() + 4, frame->end())));
-            if (now.mode == Mode::closeAfterKeyRequest) {
-                log(where + "closing without a key reply");
-                return;
-            }
-            if (now.mode == Mode::stallAtKeyReply) {
-                log(where + "stalling without a key reply");
-                if (connection.holdUntilPeerCloses()) {
-                    log(where + "peer closed the connection");
-                }
-                return;
-            }
-            Bytes body;
-            if (now.keyReplyBody) {
-                body = *now.keyReplyBody;
-            } else {
-                const Bytes blob = now.keyBlob ? *now.keyBlob
-                                   : now.zeroModulus
-                                       ? derIntegerSequence({Bytes{}, privateKey.q(),
-                                                             privateKey.g(), privateKey.y()})
-                                       : privateKey.derBlob();
-                append16le(body, static_cast<std::uint16_t>(blob.size()));
-                appendBytes(body, blob);
-            }
-            log(where + "key reply " + std::to_string(body.size()) + " bytes");
-            if (!connection.sendReply(body, now.keyReplyShaping)) {
-                return;
-            }
-            continue;
-        }
-        if (!hasHeader(*frame, 5, 0, 2)) {
-            log(where + "unknown request " + hexText(*frame) + "; closing");
+        const DBProxyBehaviour now = currentBehaviour();
+        const DBProxyRequest request = dbproxyRequestOf(*frame);
+        if (request == DBProxyRequest::unknown) {
+            log(connection, "unknown request " + hexText(*frame) + "; closing");
             return;
         }
-
-        ReceivedRegistration registration = decode(*frame);
-        log(where + describe(registration));
-        const Bytes clientKey = registration.symmetricKey;
-        {
-            std::lock_guard lock(stateMutex);
-            decoded.push_back(std::move(registration));
-        }
-        if (now.mode == Mode::stallAtRegistrationReply) {
-            log(where + "stalling without a registration reply");
-            if (connection.holdUntilPeerCloses()) {
-                log(where + "peer closed the connection");
-            }
-            return;
-        }
-
-        Bytes body;
-        if (now.registrationReplyBody) {
-            body = *now.registrationReplyBody;
-        } else {
-            append16le(body, now.dbproxyStatus);
-            if ((now.dbproxyStatus & 0x8000) == 0) {
-                if (clientKey.empty()) {
-                    log(where + "no symmetric key to answer under; closing");
-                    return;
-                }
-                Bytes message;
-                if (now.replyPlaintext) {
-                    message = *now.replyPlaintext;
-                } else {
-                    append16le(message, now.databaseStatus);
-                    append16le(message, static_cast<std::uint16_t>(now.result.size()));
-                    appendBytes(message, now.result);
-                }
-                Bytes key = clientKey;
-                if (now.cipher == DBProxyBehaviour::Cipher::wrongKey) {
-                    key[0] ^= 0x5a;
-                }
-                Bytes cipher = encryptReply(key, message, now.lengthPrefix);
-                if (now.cipher == DBProxyBehaviour::Cipher::notMultipleOf8) {
-                    cipher.pop_back();
-                } else if (now.cipher == DBProxyBehaviour::Cipher::empty) {
-                    cipher.clear();
-                }
-                append16le(body, static_cast<std::uint16_t>(cipher.size()));
-                appendBytes(body, cipher);
-            }
-        }
-        log(where + "registration reply " + std::to_string(body.size()) +
-            " bytes, DBProxy status " + std::to_string(now.dbproxyStatus) + ", database status " +
-            std::to_string(now.databaseStatus) + ", result \"" + quotedText(now.result) + "\"");
-        if (!connection.sendReply(body, now.registrationReplyShaping)) {
+        const bool goOn = request == DBProxyRequest::publicKey
+                              ? answerKeyRequest(connection, *frame, now)
+                              : answerRegistration(connection, *frame, now);
+        if (!goOn) {
             return;
         }
     }
+}
+
+bool DBProxyServer::answerKeyRequest(Connection& connection, const Bytes& frame,
+                                     const DBProxyBehaviour& now)
+{
+    {
+        std::lock_guard lock(stateMutex);
+        ++keyRequests;
+    }
+    log(connection, "public-key request " + hexText(Bytes(frame.begin() + 4, frame.end())));
+    if (now.mode == Mode::closeAfterKeyRequest) {
+        log(connection, "closing without a key reply");
+        return false;
+    }
+    if (now.mode == Mode::stallAtKeyReply) {
+        log(connection, "stalling without a key reply");
+        if (connection.holdUntilPeerCloses()) {
+            log(connection, "peer closed the connection");
+        }
+        return false;
+    }
+    Bytes body;
+    if (now.keyReplyBody) {
+        body = *now.keyReplyBody;
+    } else {
+        const Bytes blob =
+            now.keyBlob ? *now.keyBlob
+            : now.zeroModulus
+                ? derIntegerSequence({Bytes{}, privateKey.q(), privateKey.g(), privateKey.y()})
+                : privateKey.derBlob();
+        append16le(body, static_cast<std::uint16_t>(blob.size()));
+        appendBytes(body, blob);
+    }
+    log(connection, "key reply " + std::to_string(body.size()) + " bytes");
+    return connection.sendReply(body, now.keyReplyShaping);
+}
+
+bool DBProxyServer::answerRegistration(Connection& connection, const Bytes& frame,
+                                       const DBProxyBehaviour& now)
+{
+    ReceivedRegistration registration = decodeRegistration(frame, privateKey);
+    log(connection, describeRegistration(registration, options().verbose));
+    for (const std::string& problem : registration.problems) {
+        log(connection, "  problem: " + problem);
+    }
+    const Bytes clientKey = registration.symmetricKey;
+    const Bytes text = withoutTerminatingZero(registration.text);
+    const StoredRegistration row{
+        0,
+        utcTimestamp(),
+        connection.peer(),
+        endpointText(),
+        text,
+        registration.setting,
+        {registration.firstFlag, registration.secondFlag, registration.thirdFlag},
+        now.databaseStatus,
+        now.result};
+    if (options().keepRecords) {
+        std::lock_guard lock(stateMutex);
+        decoded.push_back(std::move(registration));
+    }
+    if (now.mode == Mode::stallAtRegistrationReply) {
+        log(connection, "stalling without a registration reply");
+        if (connection.holdUntilPeerCloses()) {
+            log(connection, "peer closed the connection");
+        }
+        return false;
+    }
+
+    Bytes body;
+    std::uint16_t databaseStatus = now.databaseStatus;
+    Bytes result = now.result;
+    std::int64_t storedAs = 0;
+    if (now.registrationReplyBody) {
+        body = *now.registrationReplyBody;
+    } else {
+        append16le(body, now.dbproxyStatus);
+        if ((now.dbproxyStatus & 0x8000) == 0) {
+            if (clientKey.empty()) {
+                log(connection, "no symmetric key to answer under; closing");
+                return false;
+            }
+            Bytes cipher;
+            try {
+                if (now.replyPlaintext) {
+                    cipher = seal(clientKey, *now.replyPlaintext, now);
+                } else if (store) {
+                    storedAs = store->store(row, [&](bool textAccepted, std::int64_t id,
+                                                     StoredRegistration& stored) {
+                        databaseStatus = textAccepted ? now.duplicateStatus : now.databaseStatus;
+                        result = expandResult(now.result, id, text);
+                        cipher = seal(clientKey, databaseReply(databaseStatus, result), now);
+                        stored.databaseStatus = databaseStatus;
+                        stored.result = result;
+                    });
+                } else {
+                    cipher = seal(clientKey, databaseReply(databaseStatus, result), now);
+                }
+            } catch (const std::exception& error) {
+                log(connection,
+                    std::string("no registration reply: ") + error.what() + "; closing");
+                return false;
+            }
+            append16le(body, static_cast<std::uint16_t>(cipher.size()));
+            appendBytes(body, cipher);
+        }
+    }
+    const bool showResult = options().verbose || !store || !resultShowsText(now.result);
+    log(connection, "registration reply " + std::to_string(body.size()) +
+                        " bytes, DBProxy status " + std::to_string(now.dbproxyStatus) +
+                        ", database status " + std::to_string(databaseStatus) +
+                        (showResult ? ", result \"" + quotedText(result) + "\""
+                                    : ", result of " + std::to_string(result.size()) + " bytes") +
+                        (storedAs != 0 ? ", stored as row " + std::to_string(storedAs) : ""));
+    return connection.sendReply(body, now.registrationReplyShaping);
 }
 
 } // namespace testservice

@@ -3,10 +3,13 @@
 #pragma once
 
 #include "test-service/ElGamalKey.h"
+#include "test-service/RegistrationMessage.h"
+#include "test-service/RegistrationStore.h"
 #include "test-service/Server.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,6 +42,10 @@ struct DBProxyBehaviour {
     std::uint16_t dbproxyStatus = 0;
     std::uint16_t databaseStatus = 0;
     Bytes result = {'O', 'K'}; // zero bytes allowed
+    // With a store: the database status of a text already stored with
+    // status 0 (0 accepts it again), and {id} and {text} in result are
+    // replaced by the row's number and the user's text.
+    std::uint16_t duplicateStatus = 1;
     // Replaces the c bytes (database status, result) built above.
     std::optional<Bytes> replyPlaintext;
     // Sent instead of the true c in the length prefix.
@@ -55,26 +62,6 @@ struct DBProxyBehaviour {
     ReplyShaping registrationReplyShaping;
 };
 
-// What the server decoded from one registration message. Fields that could
-// not be decoded stay empty or zero and the reason is in problems.
-struct ReceivedRegistration {
-    Bytes frame; // the whole request frame, length field included
-    std::uint32_t fixedWord = 0;
-    Bytes ciphertext;
-    std::uint32_t blockCount = 0;
-    Bytes innerBlock; // the decrypted plaintext
-    Bytes symmetricKey;
-    Bytes record;
-    Bytes text; // field 1, its terminating zero byte included
-    std::uint8_t setting = 0;
-    std::uint8_t firstFlag = 0;
-    std::uint8_t secondFlag = 0;
-    std::uint8_t thirdFlag = 0;
-    std::vector<std::string> problems;
-
-    bool ok() const { return problems.empty(); }
-};
-
 // Blowfish-CBC with an IV of eight 0xFF bytes over [u32 LE length][message]
 // [filler to a multiple of 8]; the filler bytes are random.
 Bytes encryptReply(const Bytes& key, const Bytes& message,
@@ -85,8 +72,12 @@ class DBProxyServer : public Server {
     // Uses the 1024-bit group with a fresh private x.
     explicit DBProxyServer(const Endpoint& endpoint, DBProxyBehaviour behaviour = {},
                            LogSink log = {});
+    // With a store, every registration answered with a database status is
+    // stored there, exactly once, or not at all when its reply could not be
+    // built.
     DBProxyServer(const Endpoint& endpoint, ElGamalKey key, DBProxyBehaviour behaviour = {},
-                  LogSink log = {});
+                  LogSink log = {}, ServerOptions options = {},
+                  std::shared_ptr<RegistrationStore> store = nullptr);
     ~DBProxyServer() override;
 
     const ElGamalKey& key() const { return privateKey; }
@@ -95,6 +86,7 @@ class DBProxyServer : public Server {
     void setBehaviour(DBProxyBehaviour behaviour);
 
     std::size_t keyRequestCount() const;
+    // Every registration decoded, in arrival order; empty unless keepRecords.
     std::vector<ReceivedRegistration> registrations() const;
 
   protected:
@@ -102,9 +94,13 @@ class DBProxyServer : public Server {
 
   private:
     DBProxyBehaviour currentBehaviour() const;
-    ReceivedRegistration decode(const Bytes& frame) const;
+    // Each returns false when the connection is to be closed.
+    bool answerKeyRequest(Connection& connection, const Bytes& frame, const DBProxyBehaviour& now);
+    bool answerRegistration(Connection& connection, const Bytes& frame,
+                            const DBProxyBehaviour& now);
 
     const ElGamalKey privateKey;
+    const std::shared_ptr<RegistrationStore> store;
     mutable std::mutex stateMutex;
     DBProxyBehaviour behaviour;
     std::size_t keyRequests = 0;

@@ -61,7 +61,8 @@ class DirectoryServer : public Server {
   public:
     // Entries are listed in the order given, duplicates included.
     DirectoryServer(const Endpoint& endpoint, std::vector<DirectoryEntry> entries,
-                    DirectoryBehaviour behaviour = {}, LogSink log = {});
+                    DirectoryBehaviour behaviour = {}, LogSink log = {},
+                    ServerOptions options = {});
     ~DirectoryServer() override;
 
     // Take effect for the next connection. A server constructed to refuse

@@ -1,5 +1,6 @@
 #include "test-service/ElGamalKey.h"
 
+#include "test-service/PrivateFile.h"
 #include "test-service/Wire.h"
 
 #include <fstream>
@@ -7,6 +8,7 @@
 #include <openssl/bn.h>
 #include <sstream>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace testservice {
 
@@ -218,20 +220,34 @@ ElGamalKey ElGamalKey::fromFile(const std::string& path)
     return fromParameters(p, q, g, x);
 }
 
-void ElGamalKey::saveFile(const std::string& path) const
+std::string ElGamalKey::fileText() const
 {
     auto hexLine = [](const Bytes& bytes) {
         std::string text = hexText(bytes);
         std::erase(text, ' ');
         return text;
     };
-    std::ofstream out(path);
-    out << "# ElGamal private key, big-endian hex\n"
-        << "p=" << hexLine(modulus) << "\nq=" << hexLine(order) << "\ng=" << hexLine(generator)
-        << "\nx=" << hexLine(secret) << "\n";
-    if (!out) {
-        throw std::runtime_error("cannot write key file " + path);
+    return "# ElGamal private key, big-endian hex\np=" + hexLine(modulus) +
+           "\nq=" + hexLine(order) + "\ng=" + hexLine(generator) + "\nx=" + hexLine(secret) + "\n";
+}
+
+void ElGamalKey::saveFile(const std::string& path) const
+{
+    writePrivateFile(path, fileText(), FileExists::replace);
+}
+
+ElGamalKey ElGamalKey::fromFileOrCreate(const std::string& path,
+                                        const std::function<ElGamalKey()>& create, bool& created)
+{
+    created = false;
+    if (::access(path.c_str(), F_OK) == 0) {
+        return fromFile(path);
     }
+    ElGamalKey key = create();
+    created = writePrivateFile(path, key.fileText(), FileExists::keep);
+    // Another process may have created the file first: every server uses
+    // the key that is on disk.
+    return created ? key : fromFile(path);
 }
 
 int ElGamalKey::bits() const

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,13 @@ class ElGamalKey {
     // Text lines "p=<hex>", "q=<hex>", "g=<hex>", "x=<hex>"; '#' starts a
     // comment. Throws std::runtime_error on a missing or unreadable file.
     static ElGamalKey fromFile(const std::string& path);
+    // Readable by its owner only (mode 0600), since it holds x.
     void saveFile(const std::string& path) const;
+    // The key in the file; when there is none, create() makes one and it is
+    // written there (mode 0600), so that clients see one key across
+    // restarts. created says which happened.
+    static ElGamalKey fromFileOrCreate(const std::string& path,
+                                       const std::function<ElGamalKey()>& create, bool& created);
     // y is computed as g^x mod p.
     static ElGamalKey fromParameters(Bytes p, Bytes q, Bytes g, Bytes x);
 
@@ -58,6 +65,7 @@ class ElGamalKey {
 
   private:
     ElGamalKey() = default;
+    std::string fileText() const;
 
     Bytes modulus, order, generator, secret, publicValue;
 };

@@ -1,10 +1,12 @@
 #include "test-service/Server.h"
 
 #include "test-service/Connection.h"
+#include "test-service/UtcTime.h"
 #include "test-service/Wire.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -18,205 +20,32 @@ namespace testservice {
 
 namespace {
 
-// A peer that neither sends nor closes is given up after this long, so a
-// long-running service does not keep threads for vanished clients.
-constexpr std::chrono::milliseconds drainLimit{30000};
-
 std::system_error socketError(const std::string& what)
 {
     return std::system_error(errno, std::generic_category(), what);
 }
 
+std::string peerText(const sockaddr_in& address)
+{
+    char text[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
 } // namespace
 
-Endpoint parseEndpoint(const std::string& text)
-{
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
-        throw std::invalid_argument("expected address:port, got \"" + text + "\"");
-    }
-    Endpoint endpoint;
-    endpoint.address = text.substr(0, colon);
-    in_addr parsed{};
-    if (inet_pton(AF_INET, endpoint.address.c_str(), &parsed) != 1) {
-        throw std::invalid_argument("not a dotted IPv4 address: \"" + endpoint.address + "\"");
-    }
-    const std::string portText = text.substr(colon + 1);
-    std::size_t used = 0;
-    unsigned long port = 0;
-    try {
-        port = std::stoul(portText, &used, 10);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != portText.size() || port > 65535) {
-        throw std::invalid_argument("not a port number: \"" + portText + "\"");
-    }
-    endpoint.port = static_cast<std::uint16_t>(port);
-    return endpoint;
-}
-
-Bytes shapeFrame(const Bytes& body, const ReplyShaping& shaping)
-{
-    Bytes sent = body;
-    if (shaping.bodyLimit && *shaping.bodyLimit < sent.size()) {
-        sent.resize(*shaping.bodyLimit);
-    }
-    Bytes frame;
-    append32le(frame, shaping.lengthField ? *shaping.lengthField
-                                          : static_cast<std::uint32_t>(sent.size() + 4));
-    appendBytes(frame, sent);
-    if (shaping.frameLimit && *shaping.frameLimit < frame.size()) {
-        frame.resize(*shaping.frameLimit);
-    }
-    return frame;
-}
-
-// ---- Connection
-
-Connection::Connection(int socketFd, int stopEventFd, Recorder recorder)
-    : fd(socketFd), stopFd(stopEventFd), record(std::move(recorder))
-{
-}
-
-Connection::~Connection()
-{
-    ::shutdown(fd, SHUT_WR);
-    std::uint8_t scratch[512];
-    while (waitFor(POLLIN, drainLimit) == Wait::ready) {
-        const ssize_t got = ::recv(fd, scratch, sizeof scratch, 0);
-        if (got <= 0 && !(got < 0 && (errno == EAGAIN || errno == EINTR))) {
-            break;
-        }
-    }
-    ::close(fd);
-}
-
-Connection::Wait Connection::waitFor(short events, std::chrono::milliseconds timeout)
-{
-    pollfd fds[2] = {{fd, events, 0}, {stopFd, POLLIN, 0}};
-    for (;;) {
-        const int ready = ::poll(fds, 2, static_cast<int>(timeout.count()));
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready < 0) {
-            return Wait::peerClosedOrFailed;
-        }
-        if (ready == 0) {
-            return Wait::timedOut;
-        }
-        if (fds[1].revents != 0) {
-            return Wait::stopped;
-        }
-        // POLLHUP and POLLERR still let a read report the end or the error.
-        return Wait::ready;
-    }
-}
-
-bool Connection::receiveExactly(Bytes& into, std::size_t count)
-{
-    const std::size_t target = into.size() + count;
-    std::uint8_t buffer[4096];
-    while (into.size() < target) {
-        if (waitFor(POLLIN, std::chrono::milliseconds(-1)) != Wait::ready) {
-            return false;
-        }
-        const std::size_t want = std::min(sizeof buffer, target - into.size());
-        const ssize_t got = ::recv(fd, buffer, want, 0);
-        if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        into.insert(into.end(), buffer, buffer + got);
-    }
-    return true;
-}
-
-std::optional<Bytes> Connection::receiveFrame()
-{
-    Bytes frame;
-    if (!receiveExactly(frame, 4)) {
-        if (!frame.empty()) {
-            record(frame);
-        }
-        return std::nullopt;
-    }
-    const std::uint32_t length = FieldReader(frame).read32le();
-    if (length < 4 || length > maxFrameLength) {
-        record(frame);
-        return std::nullopt;
-    }
-    const bool complete = receiveExactly(frame, length - 4);
-    record(frame);
-    if (!complete) {
-        return std::nullopt;
-    }
-    return frame;
-}
-
-bool Connection::sendAll(const std::uint8_t* data, std::size_t count)
-{
-    std::size_t sent = 0;
-    while (sent < count) {
-        if (waitFor(POLLOUT, std::chrono::milliseconds(-1)) != Wait::ready) {
-            return false;
-        }
-        const ssize_t wrote = ::send(fd, data + sent, count - sent, MSG_NOSIGNAL);
-        if (wrote < 0 && (errno == EAGAIN || errno == EINTR)) {
-            continue;
-        }
-        if (wrote <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(wrote);
-    }
-    return true;
-}
-
-bool Connection::sendReply(const Bytes& body, const ReplyShaping& shaping)
-{
-    const Bytes frame = shapeFrame(body, shaping);
-    if (shaping.trickleDelay.count() > 0) {
-        for (const std::uint8_t byte : frame) {
-            if (waitFor(0, shaping.trickleDelay) != Wait::timedOut) {
-                return false;
-            }
-            if (!sendAll(&byte, 1)) {
-                return false;
-            }
-        }
-    } else if (!sendAll(frame.data(), frame.size())) {
-        return false;
-    }
-    return !shaping.frameLimit;
-}
-
-bool Connection::holdUntilPeerCloses()
-{
-    std::uint8_t scratch[512];
-    while (waitFor(POLLIN, std::chrono::milliseconds(-1)) == Wait::ready) {
-        const ssize_t got = ::recv(fd, scratch, sizeof scratch, 0);
-        if (got <= 0 && !(got < 0 && (errno == EAGAIN || errno == EINTR))) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// ---- Server
-
-Server::Server(const Endpoint& endpoint, bool listen, LogSink log)
-    : logSink(std::move(log)), boundAddress(endpoint.address), listening(listen)
+Server::Server(std::string kind, const Endpoint& endpoint, bool listen, LogSink log,
+               ServerOptions options)
+    : logSink(std::move(log)), kindName(std::move(kind)), settings(std::move(options)),
+      limit(settings.connectionLimit ? settings.connectionLimit
+                                     : std::make_shared<ConnectionLimit>()),
+      boundAddress(endpoint.address), listening(listen)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(endpoint.port);
-    if (inet_pton(AF_INET, endpoint.address.c_str(), &address.sin_addr) != 1) {
-        throw std::invalid_argument("not a dotted IPv4 address: \"" + endpoint.address + "\"");
-    }
+    const auto octets = parseIPv4(endpoint.address);
+    std::memcpy(&address.sin_addr.s_addr, octets.data(), octets.size());
     stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stopFd < 0) {
         throw socketError("eventfd");
@@ -294,42 +123,84 @@ void Server::reapFinished()
 void Server::acceptLoop()
 {
     pollfd fds[2] = {{listenFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    int pause = -1;
     for (;;) {
-        const int ready = ::poll(fds, 2, -1);
+        const int ready = ::poll(fds, 2, pause);
         if (ready < 0 && errno != EINTR) {
             return;
         }
         if (fds[1].revents != 0) {
             return;
         }
-        if (ready <= 0) {
+        if (ready < 0) {
             continue;
         }
-        const int accepted = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        sockaddr_in client{};
+        socklen_t size = sizeof client;
+        const int accepted = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&client), &size,
+                                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+        // Out of descriptors the listening socket stays readable: wait a
+        // little for connections to end instead of spinning.
+        pause = accepted < 0 &&
+                        (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                    ? 100
+                    : -1;
         if (accepted < 0) {
             continue;
         }
-        const int on = 1;
-        ::setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        {
-            std::lock_guard lock(recordsMutex);
-            ++connections;
-        }
         reapFinished();
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        std::lock_guard lock(workersMutex);
-        workers.push_back({std::thread([this, accepted, done] {
-                               try {
-                                   Connection connection(accepted, stopFd, [this](const Bytes& f) {
-                                       recordRequest(f);
-                                   });
-                                   serve(connection);
-                               } catch (const std::exception& error) {
-                                   log(std::string("connection failed: ") + error.what());
-                               }
-                               done->store(true);
-                           }),
-                           done});
+        serveAccepted(accepted, peerText(client));
+    }
+}
+
+void Server::serveAccepted(int socketFd, const std::string& peer)
+{
+    if (!limit->tryTake()) {
+        ::close(socketFd);
+        logLine(eventLine(peer, "connection closed at once, " + std::to_string(limit->maximum()) +
+                                    " connections already open"));
+        return;
+    }
+    const int on = 1;
+    ::setsockopt(socketFd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    {
+        std::lock_guard lock(recordsMutex);
+        ++connections;
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto run = [this, socketFd, peer, done] {
+        try {
+            Connection::Recorder recorder;
+            if (settings.keepRecords) {
+                recorder = [this](const Bytes& frame) { recordRequest(frame); };
+            }
+            Connection connection(socketFd, stopFd, peer, settings.idleTimeout,
+                                  std::move(recorder));
+            try {
+                serve(connection);
+                if (connection.end() == Connection::End::idle) {
+                    log(connection, "no complete frame within " +
+                                        std::to_string(settings.idleTimeout.count()) +
+                                        " ms; closing");
+                }
+            } catch (const std::exception& error) {
+                log(connection, std::string("connection failed: ") + error.what());
+            }
+        } catch (const std::exception& error) {
+            logLine(std::string("connection failed: ") + error.what());
+        }
+        limit->giveBack();
+        done->store(true);
+    };
+    std::lock_guard lock(workersMutex);
+    try {
+        workers.push_back({std::thread(run), done});
+    } catch (const std::system_error& error) {
+        // No thread to be had: the connection is refused like one over the
+        // limit, and the service goes on.
+        ::close(socketFd);
+        limit->giveBack();
+        logLine(eventLine(peer, std::string("connection closed at once, ") + error.what()));
     }
 }
 
@@ -358,7 +229,17 @@ void Server::recordRequest(const Bytes& frame)
     received.push_back(frame);
 }
 
-void Server::log(const std::string& line) const
+std::string Server::eventLine(const std::string& peer, const std::string& event) const
+{
+    return utcTimestamp() + " " + peer + " " + kindName + " " + endpointText() + ": " + event;
+}
+
+void Server::log(const Connection& connection, const std::string& event) const
+{
+    logLine(eventLine(connection.peer(), event));
+}
+
+void Server::logLine(const std::string& line) const
 {
     if (logSink) {
         logSink(line);

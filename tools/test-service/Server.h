@@ -1,6 +1,9 @@
-// Loopback stand-ins for the online service: the shared listening, framing
-// and recording machinery of the directory and DBProxy servers.
+// Stand-ins for the online service: the shared listening, framing and
+// recording machinery of the directory and DBProxy servers.
 #pragma once
+
+#include "test-service/ConnectionLimit.h"
+#include "test-service/Endpoint.h"
 
 #include <atomic>
 #include <chrono>
@@ -27,14 +30,6 @@ using LogSink = std::function<void(const std::string&)>;
 // then the body. Longer frames than this are refused.
 inline constexpr std::uint32_t maxFrameLength = 100000;
 
-struct Endpoint {
-    std::string address = "127.0.0.1"; // dotted IPv4
-    std::uint16_t port = 0;            // 0: an ephemeral port, see Server::port()
-};
-
-// "a.b.c.d:port"; throws std::invalid_argument on anything else.
-Endpoint parseEndpoint(const std::string& text);
-
 // How one reply frame leaves the server. The defaults send the body whole in
 // one correctly framed write.
 struct ReplyShaping {
@@ -57,6 +52,21 @@ Bytes shapeFrame(const Bytes& body, const ReplyShaping& shaping);
 
 class Connection;
 
+// What a server may hold. The defaults suit a test that inspects what the
+// server received; the program turns the records off, since a service left
+// running would keep every request it was ever sent.
+struct ServerOptions {
+    // requests() and the DBProxy's registrations() keep what arrived.
+    bool keepRecords = true;
+    // The user's text and the session key appear in the log.
+    bool verbose = true;
+    // A connection that sends no complete frame for this long is closed.
+    std::chrono::milliseconds idleTimeout{30000};
+    // Shared by every server of a process; null gives the server a limit of
+    // its own of defaultMaxConnections.
+    std::shared_ptr<ConnectionLimit> connectionLimit;
+};
+
 // Listens on one IPv4 endpoint and serves each accepted connection on a
 // thread of its own. Construction binds (and, unless told to refuse, listens)
 // at once and throws std::system_error when it cannot; destruction stops
@@ -71,11 +81,14 @@ class Server {
     const std::string& address() const { return boundAddress; }
     std::string endpointText() const; // "127.0.0.1:6003"
 
+    // Connections accepted and served; those refused over the connection
+    // limit are counted by the limit.
     std::size_t connectionCount() const;
+    const ConnectionLimit& connectionLimit() const { return *limit; }
     // Every request frame received, in arrival order, exactly as it came off
     // the wire: the 4 length bytes followed by the body. A frame the server
     // refused (length below 4 or above the limit) or that the peer cut short
-    // is recorded with the bytes that did arrive.
+    // is recorded with the bytes that did arrive. Empty unless keepRecords.
     std::vector<Bytes> requests() const;
     void clearRecords();
 
@@ -84,22 +97,30 @@ class Server {
     void stop();
 
   protected:
+    // kind names the server in its log lines ("directory", "dbproxy").
     // listening false: the port is bound but never listened on, so every
     // connect to it is refused while the port stays reserved.
-    Server(const Endpoint& endpoint, bool listening, LogSink log);
+    Server(std::string kind, const Endpoint& endpoint, bool listening, LogSink log,
+           ServerOptions options);
 
     // Starts the accept thread; derived constructors call it last.
     void start();
 
     virtual void serve(Connection& connection) = 0;
 
-    void recordRequest(const Bytes& frame);
-    void log(const std::string& line) const;
+    // "<UTC time> <client> <kind> <endpoint>: <event>", so that an operator
+    // can tell clients apart and line the log up with other machines'.
+    void log(const Connection& connection, const std::string& event) const;
     bool isListening() const { return listening; }
+    const ServerOptions& options() const { return settings; }
 
   private:
     void acceptLoop();
     void reapFinished();
+    void serveAccepted(int socketFd, const std::string& peer);
+    std::string eventLine(const std::string& peer, const std::string& event) const;
+    void logLine(const std::string& line) const;
+    void recordRequest(const Bytes& frame);
 
     struct Worker {
         std::thread thread;
@@ -107,6 +128,9 @@ class Server {
     };
 
     LogSink logSink;
+    std::string kindName;
+    ServerOptions settings;
+    std::shared_ptr<ConnectionLimit> limit;
     std::string boundAddress;
     std::uint16_t boundPort = 0;
     bool listening = true;

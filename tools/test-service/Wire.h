@@ -60,13 +60,15 @@ class FieldReader {
         const std::uint8_t* p = take(count);
         return Bytes(p, p + count);
     }
-    std::size_t remaining() const { return data.size() - pos; }
+    std::size_t remaining() const { return pos < data.size() ? data.size() - pos : 0; }
     std::size_t position() const { return pos; }
 
   private:
     const std::uint8_t* take(std::size_t count)
     {
-        if (count > data.size() - pos) {
+        // A reader may start beyond the end (a header offset past a short
+        // frame): nothing is left to read then.
+        if (pos > data.size() || count > data.size() - pos) {
             throw ShortMessage("message ends at byte " + std::to_string(data.size()) +
                                " before a field of " + std::to_string(count) + " bytes at byte " +
                                std::to_string(pos));

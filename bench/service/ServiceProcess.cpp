@@ -1,0 +1,149 @@
+#include "ServiceProcess.h"
+
+#include "registration/RunRegistration.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct ScratchFolder {
+    ScratchFolder()
+    {
+        std::string pattern = std::filesystem::temp_directory_path() / "service-bench.XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("cannot make a scratch folder");
+        }
+        path = pattern;
+    }
+    ~ScratchFolder()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+};
+
+// Each service its own output file: a reused name could show the last
+// one's "ready" before the new one has written anything.
+int started = 0;
+
+} // namespace
+
+std::string scratchPath(const std::string& name)
+{
+    static const ScratchFolder folder;
+    return folder.path + "/" + name;
+}
+
+ServiceProcess::ServiceProcess(const std::string& program,
+                               const std::vector<std::string>& arguments)
+    : outputPath(scratchPath("service-" + std::to_string(++started) + ".out"))
+{
+    std::vector<std::string> words = {program};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    pid = ::fork();
+    if (pid == 0) {
+        if (std::freopen(outputPath.c_str(), "w", stdout) != nullptr) {
+            ::dup2(STDOUT_FILENO, STDERR_FILENO);
+            ::execv(program.c_str(), argv.data());
+        }
+        ::_exit(127);
+    }
+    const std::regex listening(R"(^listening directory ([0-9.]+:[0-9]+) )");
+    for (int attempt = 0; attempt < 300; ++attempt) {
+        std::istringstream lines(readFile(outputPath));
+        for (std::string line; std::getline(lines, line);) {
+            std::smatch found;
+            if (std::regex_search(line, found, listening)) {
+                directoryEndpoint = found[1];
+            } else if (line == "ready" && !directoryEndpoint.empty()) {
+                return;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    throw std::runtime_error("the service did not start:\n" + readFile(outputPath));
+}
+
+ServiceProcess::~ServiceProcess()
+{
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+}
+
+std::chrono::nanoseconds ServiceProcess::cpuTime() const
+{
+    // Fields 14 and 15 of /proc/PID/stat, after the command in parentheses.
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    unsigned long long user = 0;
+    unsigned long long system = 0;
+    for (int index = 3; index <= 15 && fields >> field; ++index) {
+        if (index == 14) {
+            user = std::stoull(field);
+        } else if (index == 15) {
+            system = std::stoull(field);
+        }
+    }
+    const auto ticks = static_cast<long long>(user + system);
+    return std::chrono::nanoseconds(ticks * 1000000000LL / ::sysconf(_SC_CLK_TCK));
+}
+
+std::uint64_t ServiceProcess::residentKiB() const
+{
+    std::istringstream lines(readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stoull(line.substr(6));
+        }
+    }
+    return 0;
+}
+
+std::uint64_t registerConcurrently(const std::string& directory, int clients, std::uint64_t count,
+                                   std::uint64_t firstText)
+{
+    std::atomic<std::uint64_t> next{0};
+    std::atomic<std::uint64_t> succeeded{0};
+    std::vector<std::thread> threads;
+    for (int client = 0; client < clients; ++client) {
+        threads.emplace_back([&] {
+            for (std::uint64_t i = next++; i < count; i = next++) {
+                const std::string text = "player" + std::to_string(firstText + i) + "@example.com";
+                if (runRegistrationWith(directory.c_str(), directory.c_str(),
+                                        {text.c_str(), 3, 1, 0, 1, 0}) == registrationSucceeded) {
+                    ++succeeded;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    return succeeded;
+}

@@ -1,0 +1,244 @@
+#include "test-service/RegistrationStore.h"
+
+#include <sqlite3.h>
+
+namespace testservice {
+
+namespace {
+
+constexpr const char* schema = R"(
+CREATE TABLE schema_version (version INTEGER NOT NULL);
+CREATE TABLE registrations (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    received_utc TEXT NOT NULL,
+    client TEXT NOT NULL,
+    dbproxy TEXT NOT NULL,
+    text BLOB NOT NULL,
+    setting INTEGER NOT NULL,
+    flag1 INTEGER NOT NULL,
+    flag2 INTEGER NOT NULL,
+    flag3 INTEGER NOT NULL,
+    database_status INTEGER NOT NULL,
+    result BLOB NOT NULL
+);
+-- The duplicate check reads only the accepted texts.
+CREATE INDEX registrations_accepted_text ON registrations (text) WHERE database_status = 0;
+)";
+
+class Statement {
+  public:
+    Statement(sqlite3* db, const char* sql)
+    {
+        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) {
+            throw StoreError(std::string("cannot prepare a statement: ") + sqlite3_errmsg(db));
+        }
+    }
+    ~Statement() { sqlite3_finalize(statement); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int index, std::int64_t value)
+    {
+        check(sqlite3_bind_int64(statement, index, value));
+        return *this;
+    }
+    Statement& bind(int index, const std::string& value)
+    {
+        check(sqlite3_bind_text(statement, index, value.data(), static_cast<int>(value.size()),
+                                SQLITE_TRANSIENT));
+        return *this;
+    }
+    Statement& bind(int index, const Bytes& value)
+    {
+        // A zero-length blob must still be a blob, not NULL.
+        static const std::uint8_t none = 0;
+        check(sqlite3_bind_blob(statement, index, value.empty() ? &none : value.data(),
+                                static_cast<int>(value.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+
+    // True while a row is there to read.
+    bool step()
+    {
+        const int status = sqlite3_step(statement);
+        if (status == SQLITE_ROW) {
+            return true;
+        }
+        if (status != SQLITE_DONE) {
+            throw StoreError(std::string("database step failed: ") +
+                             sqlite3_errmsg(sqlite3_db_handle(statement)));
+        }
+        return false;
+    }
+
+    std::int64_t integer(int column) const { return sqlite3_column_int64(statement, column); }
+    std::string text(int column) const
+    {
+        const auto* data = sqlite3_column_text(statement, column);
+        return data == nullptr
+                   ? std::string()
+                   : std::string(reinterpret_cast<const char*>(data),
+                                 static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
+    }
+    Bytes blob(int column) const
+    {
+        const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, column));
+        return data == nullptr ? Bytes()
+                               : Bytes(data, data + sqlite3_column_bytes(statement, column));
+    }
+
+  private:
+    void check(int status) const
+    {
+        if (status != SQLITE_OK) {
+            throw StoreError(std::string("cannot bind a value: ") +
+                             sqlite3_errmsg(sqlite3_db_handle(statement)));
+        }
+    }
+
+    sqlite3_stmt* statement = nullptr;
+};
+
+} // namespace
+
+RegistrationStore::RegistrationStore(const std::string& path, Access access)
+{
+    const int flags = access == Access::readOnly ? SQLITE_OPEN_READONLY
+                                                 : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    // The store's own mutex serialises its users, so SQLite's is not needed.
+    if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        const std::string why = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        throw StoreError("cannot open the database " + path + ": " + why);
+    }
+    try {
+        // Another process holding the write lock is waited for, not failed.
+        sqlite3_busy_timeout(db, 10000);
+        if (access == Access::readWrite) {
+            Statement walMode(db, "PRAGMA journal_mode = WAL");
+            if (!walMode.step() || walMode.text(0) != "wal") {
+                throw StoreError("the database cannot use write-ahead logging");
+            }
+            // Each registration is on disk before its reply is sent.
+            execute("PRAGMA synchronous = FULL");
+        }
+        // The default cache of 2 MB fills as the file grows and shows as a
+        // service whose memory creeps up for its first ten thousand
+        // registrations; the duplicate check and the append touch a few pages
+        // of the index and the table's end, which 256 KB keeps.
+        execute("PRAGMA cache_size = -256");
+        prepareSchema();
+    } catch (const StoreError& error) {
+        sqlite3_close(db);
+        throw StoreError(path + ": " + error.what());
+    }
+}
+
+RegistrationStore::~RegistrationStore()
+{
+    sqlite3_close(db);
+}
+
+void RegistrationStore::execute(const char* sql) const
+{
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        const std::string why = message != nullptr ? message : sqlite3_errmsg(db);
+        sqlite3_free(message);
+        throw StoreError(why);
+    }
+}
+
+void RegistrationStore::prepareSchema()
+{
+    const bool readOnly = sqlite3_db_readonly(db, "main") == 1;
+    if (!readOnly) {
+        execute("BEGIN IMMEDIATE");
+    }
+    try {
+        Statement tables(db, "SELECT count(*), "
+                             "count(CASE WHEN name = 'schema_version' THEN 1 END) "
+                             "FROM sqlite_schema WHERE type = 'table'");
+        tables.step();
+        if (tables.integer(1) == 0) {
+            if (tables.integer(0) != 0) {
+                throw StoreError("not a registration database (it has other tables)");
+            }
+            if (readOnly) {
+                throw StoreError("no registrations stored yet (the database is empty)");
+            }
+            execute(schema);
+            Statement(db, "INSERT INTO schema_version (version) VALUES (?)")
+                .bind(1, schemaVersion)
+                .step();
+        }
+        Statement version(db, "SELECT max(version) FROM schema_version");
+        version.step();
+        if (version.integer(0) != schemaVersion) {
+            throw StoreError("schema version " + std::to_string(version.integer(0)) +
+                             ", this program knows version " + std::to_string(schemaVersion));
+        }
+        if (!readOnly) {
+            execute("COMMIT");
+        }
+    } catch (...) {
+        if (!readOnly) {
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        throw;
+    }
+}
+
+std::int64_t RegistrationStore::store(StoredRegistration row, const Decision& decide)
+{
+    std::lock_guard lock(mutex);
+    execute("BEGIN IMMEDIATE");
+    try {
+        Statement accepted(
+            db, "SELECT 1 FROM registrations WHERE database_status = 0 AND text = ? LIMIT 1");
+        const bool textAccepted = accepted.bind(1, row.text).step();
+
+        Statement insert(db, "INSERT INTO registrations (received_utc, client, dbproxy, text, "
+                             "setting, flag1, flag2, flag3, database_status, result) "
+                             "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        insert.bind(1, row.time).bind(2, row.client).bind(3, row.dbproxy).bind(4, row.text);
+        insert.bind(5, row.setting).bind(6, row.flags[0]).bind(7, row.flags[1]);
+        insert.bind(8, row.flags[2]).bind(9, row.databaseStatus).bind(10, row.result);
+        insert.step();
+        row.id = sqlite3_last_insert_rowid(db);
+
+        decide(textAccepted, row.id, row);
+        Statement decided(db,
+                          "UPDATE registrations SET database_status = ?, result = ? WHERE id = ?");
+        decided.bind(1, row.databaseStatus).bind(2, row.result).bind(3, row.id).step();
+        execute("COMMIT");
+        return row.id;
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
+void RegistrationStore::forEach(const std::function<void(const StoredRegistration&)>& visit) const
+{
+    std::lock_guard lock(mutex);
+    Statement rows(db, "SELECT id, received_utc, client, dbproxy, text, setting, flag1, flag2, "
+                       "flag3, database_status, result FROM registrations ORDER BY id");
+    while (rows.step()) {
+        StoredRegistration row;
+        row.id = rows.integer(0);
+        row.time = rows.text(1);
+        row.client = rows.text(2);
+        row.dbproxy = rows.text(3);
+        row.text = rows.blob(4);
+        row.setting = static_cast<std::uint8_t>(rows.integer(5));
+        for (int i = 0; i < 3; ++i) {
+            row.flags[i] = static_cast<std::uint8_t>(rows.integer(6 + i));
+        }
+        row.databaseStatus = static_cast<std::uint16_t>(rows.integer(9));
+        row.result = rows.blob(10);
+        visit(row);
+    }
+}
+
+} // namespace testservice

@@ -1,0 +1,73 @@
+// The registrations a service accepted or refused, kept in an SQLite
+// database so that they outlive the process. Every DBProxy of a process
+// shares one store; other processes (an export, a second service) may open
+// the same file, since writes wait for SQLite's lock.
+#pragma once
+
+#include "test-service/Server.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+
+struct sqlite3;
+
+namespace testservice {
+
+// A database that cannot be opened, read or written.
+class StoreError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct StoredRegistration {
+    std::int64_t id = 0; // the row's number, from 1, never reused
+    std::string time;    // UTC, as utcTimestamp() writes it
+    std::string client;  // "a.b.c.d:port"
+    std::string dbproxy; // the DBProxy's "a.b.c.d:port"
+    Bytes text;          // without its terminating zero byte
+    std::uint8_t setting = 0;
+    std::uint8_t flags[3] = {};
+    std::uint16_t databaseStatus = 0;
+    Bytes result;
+};
+
+class RegistrationStore {
+  public:
+    enum class Access { readWrite, readOnly };
+
+    // readWrite creates the file and its schema when they do not exist and
+    // puts the database in WAL mode; readOnly needs an existing store.
+    // Throws StoreError, also for a file that is not a store of this
+    // schema version.
+    explicit RegistrationStore(const std::string& path, Access access = Access::readWrite);
+    ~RegistrationStore();
+    RegistrationStore(const RegistrationStore&) = delete;
+    RegistrationStore& operator=(const RegistrationStore&) = delete;
+
+    // One registration written under one write lock: decide gets whether
+    // the text was stored before with database status 0 and the number the
+    // new row will have, and fills in the status and result of the row. The
+    // row is kept only when decide returns; when it throws, nothing is
+    // written and the exception leaves.
+    using Decision =
+        std::function<void(bool textAccepted, std::int64_t id, StoredRegistration& row)>;
+    std::int64_t store(StoredRegistration row, const Decision& decide);
+
+    // Every row in the order of their numbers.
+    void forEach(const std::function<void(const StoredRegistration&)>& visit) const;
+
+    static constexpr int schemaVersion = 1;
+
+  private:
+    void execute(const char* sql) const;
+    void prepareSchema();
+
+    mutable std::mutex mutex;
+    sqlite3* db = nullptr;
+};
+
+} // namespace testservice

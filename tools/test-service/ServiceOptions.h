@@ -1,0 +1,49 @@
+// The command line of register-test-service (running the servers) and of its
+// export subcommand.
+#pragma once
+
+#include "test-service/DBProxyServer.h"
+#include "test-service/DirectoryServer.h"
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testservice {
+
+struct ServiceOptions {
+    std::vector<Endpoint> directories;
+    std::vector<Endpoint> dbproxies;
+    std::vector<DirectoryEntry> listed;
+    bool listGiven = false;
+    std::string advertise; // for the DBProxies bound to 0.0.0.0
+    int keyBits = 1024;
+    bool generateKey = false;
+    std::string keyFile;
+    std::string saveKey;
+    std::string database;
+    bool verbose = false;
+    std::chrono::milliseconds idleTimeout{30000};
+    std::size_t maxConnections = defaultMaxConnections;
+    DirectoryBehaviour directory;
+    DBProxyBehaviour dbproxy;
+};
+
+struct ExportOptions {
+    std::string database;
+    enum class Format { csv, jsonl } format = Format::csv;
+};
+
+// nullopt when only the help was asked for (and printed). Throws
+// std::invalid_argument with the reason on a bad command line.
+std::optional<ServiceOptions> parseServiceOptions(const std::vector<std::string>& args);
+std::optional<ExportOptions> parseExportOptions(const std::vector<std::string>& args);
+
+// The entries the directory servers list when --list is not given: every
+// DBProxy, those bound to 0.0.0.0 under the advertised address.
+std::vector<DirectoryEntry> defaultListing(const ServiceOptions& options,
+                                           const std::vector<Endpoint>& boundDBProxies);
+
+} // namespace testservice
