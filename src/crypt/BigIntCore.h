@@ -8,10 +8,12 @@
 
 namespace LumenCryptMini {
 
-// Working limbs for the Karatsuba multiplication: 3n limbs for n-limb
-// operands. One area serves every multiplication of a modular exponentiation,
-// so its loop does not allocate. An area too small for a product is grown.
-// It holds partial products of secrets, so it is wiped when it grows or ends.
+// Working limbs for the Karatsuba multiplication: 4n words for n-word
+// operands (a word is two limbs where the compiler has a 128-bit integer
+// type, else one). One area serves every multiplication of a modular
+// exponentiation, so its loop does not allocate. An area too small for a
+// product is grown. It holds partial products of secrets, so it is wiped when
+// it grows or ends.
 using BigIntScratch = std::vector<std::uint32_t, WipingAllocator<std::uint32_t>>;
 
 // A sign-and-magnitude integer of 32-bit limbs, least significant limb first.
@@ -75,8 +77,8 @@ void shiftRight(BigIntCore& r, const BigIntCore& a, int n);
 // Schoolbook. r must be neither a nor b ("Result must not be either Parameter
 // (a or b)"); a and b may be the same object, which squares.
 void mul(BigIntCore& r, const BigIntCore& a, const BigIntCore& b);
-// Karatsuba above 16 limbs, same value and aliasing rule. scratch may be null;
-// then one area of 3n limbs is allocated for the call.
+// Karatsuba above 16 words, same value and aliasing rule. scratch may be null;
+// then one area is allocated for the call.
 void mul(BigIntCore& r, const BigIntCore& a, const BigIntCore& b, BigIntScratch* scratch);
 
 // Long division (Knuth, TAOCP vol. 2, 4.3.1, Algorithm D); q or r may be
