@@ -38,7 +38,7 @@ if ! scripts/install-deps.sh windows; then
   windowsSkipped="mingw-w64 and Wine could not be installed (scripts/install-deps.sh windows)"
 fi
 kernelWithout32Bit=""
-if ! wine --version >/dev/null 2>&1 && wine --version 2>&1 | grep -q 'Exec format error'; then
+if ! wineStart=$(wine --version 2>&1) && [[ $wineStart == *"Exec format error"* ]]; then
   kernelWithout32Bit="this kernel cannot execute 32-bit programs (Exec format error)"
 fi
 skippedPresets=()
