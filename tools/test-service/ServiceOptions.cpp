@@ -2,8 +2,10 @@
 
 #include "test-service/Wire.h"
 
+#include <cstddef>
 #include <iostream>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace testservice {
@@ -155,22 +157,30 @@ std::uint16_t parse16(const std::string& text)
     return static_cast<std::uint16_t>(parseNumber(text, 0xffff));
 }
 
+// The value named by NAME in a table of option words, or the option's own
+// complaint naming the word it did not know.
+template <typename Value, std::size_t count>
+Value namedValue(const std::pair<const char*, Value> (&table)[count], const std::string& name,
+                 const char* what)
+{
+    for (const auto& [text, value] : table) {
+        if (name == text) {
+            return value;
+        }
+    }
+    throw std::invalid_argument(std::string("unknown ") + what + " \"" + name + "\"");
+}
+
 DirectoryBehaviour::Mode directoryMode(const std::string& name)
 {
     using Mode = DirectoryBehaviour::Mode;
-    if (name == "answer") {
-        return Mode::answer;
-    }
-    if (name == "refuse") {
-        return Mode::refuse;
-    }
-    if (name == "close") {
-        return Mode::closeAtOnce;
-    }
-    if (name == "stall") {
-        return Mode::stall;
-    }
-    throw std::invalid_argument("unknown directory mode \"" + name + "\"");
+    const std::pair<const char*, Mode> modes[] = {
+        {"answer", Mode::answer},
+        {"refuse", Mode::refuse},
+        {"close", Mode::closeAtOnce},
+        {"stall", Mode::stall},
+    };
+    return namedValue(modes, name, "directory mode");
 }
 
 DBProxyBehaviour::Mode dbproxyMode(const std::string& name)
@@ -184,12 +194,7 @@ DBProxyBehaviour::Mode dbproxyMode(const std::string& name)
         {"stall-key", Mode::stallAtKeyReply},
         {"stall-reply", Mode::stallAtRegistrationReply},
     };
-    for (const auto& [text, mode] : modes) {
-        if (name == text) {
-            return mode;
-        }
-    }
-    throw std::invalid_argument("unknown DBProxy mode \"" + name + "\"");
+    return namedValue(modes, name, "DBProxy mode");
 }
 
 DBProxyBehaviour::Cipher cipherKind(const std::string& name)
@@ -201,12 +206,7 @@ DBProxyBehaviour::Cipher cipherKind(const std::string& name)
         {"not-multiple-of-8", Cipher::notMultipleOf8},
         {"empty", Cipher::empty},
     };
-    for (const auto& [text, kind] : kinds) {
-        if (name == text) {
-            return kind;
-        }
-    }
-    throw std::invalid_argument("unknown reply cipher \"" + name + "\"");
+    return namedValue(kinds, name, "reply cipher");
 }
 
 DirectoryEntry parseEntry(const std::string& text)
