@@ -178,6 +178,13 @@ bool TimedSocket::waitReadable(std::uint32_t timeoutMs)
 SocketStatus TimedSocket::sendBytes(const std::uint8_t* data, std::int32_t length,
                                     std::int32_t* sent, std::uint32_t timeoutMs)
 {
+    return sendRange(data, length, sent, timeoutMs, Platform::SendHint::last);
+}
+
+SocketStatus TimedSocket::sendRange(const std::uint8_t* data, std::int32_t length,
+                                    std::int32_t* sent, std::uint32_t timeoutMs,
+                                    Platform::SendHint hint)
+{
     if (!isOpen()) {
         return ES_INVALID_SOCKET;
     }
@@ -190,7 +197,8 @@ SocketStatus TimedSocket::sendBytes(const std::uint8_t* data, std::int32_t lengt
             return cancelledStatus;
         }
         if (writable) {
-            const std::int32_t done = Platform::sendSome(handle, data + count, length - count);
+            const std::int32_t done =
+                Platform::sendSome(handle, data + count, length - count, hint);
             if (done < 0) {
                 const std::int32_t code = Platform::lastSocketError();
                 if (code != Platform::wsaEWouldBlock) {
@@ -273,7 +281,11 @@ SocketStatus TimedSocket::sendMessage(const std::uint8_t* body, std::uint32_t le
     }
     const std::uint32_t startTick = Platform::tickCount();
     const std::array<std::uint8_t, 4> prefix = prefixBytes(length + prefixWidth);
-    const SocketStatus status = sendBytes(prefix.data(), prefixWidth, nullptr, timeoutMs);
+    // Held back for the body only when there is one, and only on a stream.
+    const Platform::SendHint hint = length > 0 && type == SocketType::stream
+                                        ? Platform::SendHint::moreFollows
+                                        : Platform::SendHint::last;
+    const SocketStatus status = sendRange(prefix.data(), prefixWidth, nullptr, timeoutMs, hint);
     if (status != ES_NO_ERROR) {
         return status;
     }

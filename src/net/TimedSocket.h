@@ -63,7 +63,8 @@ class TimedSocket {
     SocketStatus receiveBytes(std::uint8_t* buffer, std::int32_t length, std::int32_t* received,
                               std::uint32_t timeoutMs);
 
-    // Prefix and body go out in two sends; nothing is copied.
+    // Prefix and body go out in two sends; nothing is copied. On a stream
+    // the prefix send tells the OS that the body follows.
     SocketStatus sendMessage(const std::uint8_t* body, std::uint32_t length,
                              std::uint32_t timeoutMs);
     // Receives one frame into the message buffer. A frame that arrives only
@@ -92,6 +93,8 @@ class TimedSocket {
     std::int32_t timeLeft(std::uint32_t timeoutMs, std::uint32_t startTick) const;
     Platform::WaitResult wait(Platform::WaitSets watch, std::uint32_t timeoutMs);
     SocketStatus finishReceive(SocketStatus status, std::int32_t count);
+    SocketStatus sendRange(const std::uint8_t* data, std::int32_t length, std::int32_t* sent,
+                           std::uint32_t timeoutMs, Platform::SendHint hint);
 
     Platform::SocketHandle handle = Platform::invalidSocket;
     SocketType type;

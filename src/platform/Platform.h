@@ -41,9 +41,17 @@ bool setBroadcast(SocketHandle handle);
 bool setNonBlocking(SocketHandle handle);
 bool connectSocket(SocketHandle handle, const SocketAddressRecord& address);
 
+// Whether the caller's next send on a stream continues what this one sends.
+// Where the OS can (Linux, MSG_MORE), the first part then waits in the send
+// queue and both leave in one segment, which spares the sender and the peer
+// a round of the network stack; elsewhere it changes nothing. Never for a
+// datagram socket: there it would join two datagrams into one.
+enum class SendHint { last, moreFollows };
+
 // At most length bytes; the count transferred, 0 from receive when the peer
 // has closed, or -1 on failure. Sending never raises a signal in the host.
-std::int32_t sendSome(SocketHandle handle, const std::uint8_t* data, std::int32_t length);
+std::int32_t sendSome(SocketHandle handle, const std::uint8_t* data, std::int32_t length,
+                      SendHint hint = SendHint::last);
 std::int32_t receiveSome(SocketHandle handle, std::uint8_t* buffer, std::int32_t length);
 
 struct WaitSets {

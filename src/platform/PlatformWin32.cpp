@@ -119,7 +119,7 @@ bool connectSocket(SocketHandle handle, const SocketAddressRecord& address)
     return connect(native(handle), reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;
 }
 
-std::int32_t sendSome(SocketHandle handle, const std::uint8_t* data, std::int32_t length)
+std::int32_t sendSome(SocketHandle handle, const std::uint8_t* data, std::int32_t length, SendHint)
 {
     const int done = send(native(handle), reinterpret_cast<const char*>(data), length, 0);
     return done == SOCKET_ERROR ? -1 : done;

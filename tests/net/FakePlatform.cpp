@@ -65,7 +65,7 @@ bool connectSocket(SocketHandle, const SocketAddressRecord& address)
     return false;
 }
 
-std::int32_t sendSome(SocketHandle, const std::uint8_t*, std::int32_t length)
+std::int32_t sendSome(SocketHandle, const std::uint8_t*, std::int32_t length, SendHint)
 {
     ++fake.sends;
     return fake.send ? fake.send(length) : length;

@@ -130,6 +130,19 @@ ByteString PeerSocket::receiveUpTo(std::size_t count)
     return bytes;
 }
 
+void PeerSocket::setReceiveTimeout(int milliseconds)
+{
+#ifdef _WIN32
+    const DWORD timeout = static_cast<DWORD>(milliseconds);
+#else
+    const timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+#endif
+    if (setsockopt(native(descriptor), SOL_SOCKET, SO_RCVTIMEO,
+                   reinterpret_cast<const char*>(&timeout), sizeof timeout) != 0) {
+        fail("setsockopt");
+    }
+}
+
 void PeerSocket::close()
 {
     if (descriptor >= 0) {

@@ -20,6 +20,8 @@ class PeerSocket {
     void sendAll(const ByteString& bytes);
     // Up to count bytes; fewer when the other end closes first.
     ByteString receiveUpTo(std::size_t count);
+    // Makes a receive that waits longer than this fail instead of hanging.
+    void setReceiveTimeout(int milliseconds);
     void close();
     // Closes with an immediate reset instead of an orderly shutdown.
     void reset();

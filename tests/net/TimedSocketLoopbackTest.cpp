@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -155,6 +156,46 @@ TEST(TimedSocketLoopback, SendMessagePutsLengthPrefixedFrames)
     expected.insert(expected.end(), body.begin(), body.end());
     expected.insert(expected.end(), {0x04, 0x00, 0x00, 0x00});
     EXPECT_EQ(peer.receiveUpTo(expected.size() + 1), expected);
+}
+
+// The prefix send tells the OS that the body follows; every frame must still
+// reach the peer while the socket stays open, and a datagram socket must
+// still send the prefix and the body as datagrams of their own.
+TEST(TimedSocketLoopback, FramesLeaveWithoutWaitingForMore)
+{
+    SocketLibraryScope library;
+    const ByteString body = pattern(10);
+    const struct {
+        const char* name;
+        std::vector<ByteString> bodies;
+    } cases[] = {
+        {"one frame", {body}},
+        {"empty body", {{}}},
+        {"frames back to back", {body, {}, pattern(3)}},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        ConnectedPair pair;
+        // Linux sends a held-back prefix after 200 ms anyway; that delay on every
+        // empty message would be the fault.
+        pair.peer.setReceiveTimeout(static_cast<int>(shortWait));
+        ByteString expected;
+        for (const ByteString& next : row.bodies) {
+            EXPECT_EQ(pair.socket.sendMessage(next.data(), static_cast<std::uint32_t>(next.size()),
+                                              shortWait),
+                      ES_NO_ERROR);
+            const ByteString framed = frame(static_cast<std::uint32_t>(next.size() + 4), next);
+            expected.insert(expected.end(), framed.begin(), framed.end());
+        }
+        EXPECT_EQ(pair.peer.receiveUpTo(expected.size()), expected);
+    }
+
+    UdpPeer peer;
+    TimedSocket datagram(SocketType::datagram);
+    ASSERT_EQ(datagram.connect(peer.address(), longWait), ES_NO_ERROR);
+    EXPECT_EQ(datagram.sendMessage(body.data(), 10, shortWait), ES_NO_ERROR);
+    ASSERT_EQ(peer.receive(), frame(14, {}));
+    EXPECT_EQ(peer.receive(), body);
 }
 
 TEST(TimedSocketLoopback, PeerResetAndByteCounts)
