@@ -10,7 +10,9 @@
 #
 # Environment: REGISTER_BENCH_DIR (build directory, default build/bench),
 # REGISTER_BENCH_REPETITIONS (default 5), REGISTER_BENCH_MIN_TIME (seconds per
-# repetition, default 0.2), REGISTER_BENCH_FILTER (a Google Benchmark filter).
+# repetition, default 0.2), REGISTER_BENCH_FILTER (a Google Benchmark filter),
+# REGISTER_BENCH_CPU (the CPU to run on, default the first this script may
+# use; "none" leaves the scheduler free).
 # Results stay in <build>/results: the JSON of each binary, medians.tsv (read
 # by scripts/plot-performance.sh) and table.md.
 set -euo pipefail
@@ -31,6 +33,19 @@ cmake --preset bench -B "$build" >"$results/configure.log" 2>&1 ||
 cmake --build "$build" -j2 --target "${binaries[@]##*/}" >"$results/build.log" 2>&1 ||
   { tail -50 "$results/build.log" >&2; exit 1; }
 
+# One CPU for every benchmark. The registration's client and in-process
+# service then take turns on it, as a client and a remote service would on
+# their own machines; spread over two CPUs, every reply wakes the client on
+# the other one, and on a virtual machine whose idle CPUs halt that costs the
+# woken thread CPU time that depends on the host, not on the library.
+cpu=${REGISTER_BENCH_CPU:-$(taskset -cp $$ 2>/dev/null | sed 's/.*: *//; s/[-,].*//' || true)}
+pin=()
+if [ "$cpu" != none ] && [ -n "$cpu" ] && command -v taskset >/dev/null; then
+  pin=(taskset -c "$cpu")
+else
+  cpu=none
+fi
+
 loadBefore=$(cut -d' ' -f1-3 /proc/loadavg)
 rm -f "$results"/*.json
 for binary in "${binaries[@]}"; do
@@ -38,7 +53,7 @@ for binary in "${binaries[@]}"; do
   echo "Running $name ..." >&2
   # Interleaved repetitions spread a passing burst of load over both sides of
   # a comparison instead of one.
-  "$build/bench/$binary" \
+  "${pin[@]}" "$build/bench/$binary" \
     --benchmark_filter="$filter" \
     --benchmark_repetitions="$repetitions" \
     --benchmark_min_time="$minTime" \
@@ -51,10 +66,11 @@ loadAfter=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # The median of every benchmark in nanoseconds: binary index, family index,
 # instance index, name, wall-clock time, CPU time (or "failed" twice), and
-# the client_cpu counter where a benchmark has one ("-" otherwise). CPU time
-# is the benchmark thread's, or the whole process's where a benchmark asks
-# for it; client_cpu is the calling thread's alone in a benchmark whose CPU
-# time is the process's.
+# the client_cpu and encrypt_cpu counters where a benchmark has them ("-"
+# otherwise). CPU time is the benchmark thread's, or the whole process's
+# where a benchmark asks for it; client_cpu is the calling thread's alone in
+# a benchmark whose CPU time is the process's, and encrypt_cpu that thread's
+# time for the encryption measured beside it.
 index=0
 for binary in "${binaries[@]}"; do
   index=$((index + 1))
@@ -76,19 +92,20 @@ for binary in "${binaries[@]}"; do
       sub(/\/process_time$/, "", f["run_name"])
       scale["ns"] = 1; scale["us"] = 1e3; scale["ms"] = 1e6; scale["s"] = 1e9
       if (f["error_occurred"] == "true") {
-        print binary "\t" f["family_index"] "\t" f["per_family_instance_index"] "\t" f["run_name"] "\tfailed\tfailed\t-"
+        print binary "\t" f["family_index"] "\t" f["per_family_instance_index"] "\t" f["run_name"] "\tfailed\tfailed\t-\t-"
       } else if (f["aggregate_name"] == "median" || (single && f["run_type"] == "iteration")) {
-        printf "%s\t%s\t%s\t%s\t%.6g\t%.6g\t%s\n", binary, f["family_index"],
+        printf "%s\t%s\t%s\t%s\t%.6g\t%.6g\t%s\t%s\n", binary, f["family_index"],
                f["per_family_instance_index"], f["run_name"], f["real_time"] * scale[f["time_unit"]],
                f["cpu_time"] * scale[f["time_unit"]],
-               ("client_cpu" in f) ? sprintf("%.6g", f["client_cpu"]) : "-"
+               ("client_cpu" in f) ? sprintf("%.6g", f["client_cpu"]) : "-",
+               ("encrypt_cpu" in f) ? sprintf("%.6g", f["encrypt_cpu"]) : "-"
       }
     }
   ' "$results/${binary##*/}.json"
 done | sort -t "$(printf '\t')" -k1,1n -k2,2n -k3,3n -u >"$results/medians.tsv"
 
 awk -F '\t' -v loadBefore="$loadBefore" -v loadAfter="$loadAfter" \
-    -v repetitions="$repetitions" '
+    -v repetitions="$repetitions" -v pinnedCpu="$cpu" '
   function pretty(ns) {
     if (ns == "failed" || ns == "") return "failed"
     if (ns < 1e3) return sprintf("%.3g ns", ns)
@@ -157,6 +174,7 @@ awk -F '\t' -v loadBefore="$loadBefore" -v loadAfter="$loadAfter" \
     time[name] = $5
     cpu[name] = $6
     clientCpu[name] = $7
+    encryptCpu[name] = $8
     n = split(name, part, "/")
     op = part[1]; impl = part[2]; size = ""
     for (i = 3; i <= n; ++i) size = size (i > 3 ? "/" : "") part[i]
@@ -199,8 +217,9 @@ awk -F '\t' -v loadBefore="$loadBefore" -v loadAfter="$loadAfter" \
         row("  CPU time", size, "our encryption of the record", cpu["registration/ours/" size],
             cpu["encryptRecord/ours/" size], "")
         client = clientCpu["registration/ours/" size]
-        row("  client CPU", size, "CPU time of our encryption", client == "-" ? "failed" : client,
-            cpu["encryptRecord/ours/" size], target(op, size, "client CPU"))
+        encryption = encryptCpu["registration/ours/" size]
+        row("  client CPU", size, "its encryption, same loop", client == "-" ? "failed" : client,
+            encryption == "-" ? "failed" : encryption, target(op, size, "client CPU"))
         printed = 1
       }
       if (!printed) row(op, size, "-", ours[group], "", "")
@@ -209,9 +228,11 @@ awk -F '\t' -v loadBefore="$loadBefore" -v loadAfter="$loadAfter" \
     print "Medians of " repetitions " interleaved repetitions, wall-clock time; ratio = ours / reference" \
           " (below 1: ours is faster)."
     print "\"CPU time\" rows: the CPU time of every thread of the registration (client and test" \
-          " service) against the encryption'"'"'s; \"client CPU\" rows: the calling thread'"'"'s alone."
+          " service) against the encryption'"'"'s; \"client CPU\" rows: the calling thread'"'"'s alone," \
+          " against the CPU time of the same encryption run on that thread after each registration."
     print "modExp at 2048 bits against ours at 1024: the target is GMP'"'"'s growth from 1024 to" \
           " 2048 bits in this run."
-    print "Load average (1, 5, 15 min) before the run: " loadBefore "; after: " loadAfter "."
+    print "Load average (1, 5, 15 min) before the run: " loadBefore "; after: " loadAfter "." \
+          (pinnedCpu == "none" ? "" : " Every benchmark ran on CPU " pinnedCpu ".")
   }
 ' "$results/medians.tsv" | tee "$results/table.md"
