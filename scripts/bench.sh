@@ -66,11 +66,12 @@ loadAfter=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # The median of every benchmark in nanoseconds: binary index, family index,
 # instance index, name, wall-clock time, CPU time (or "failed" twice), and
-# the client_cpu and encrypt_cpu counters where a benchmark has them ("-"
-# otherwise). CPU time is the benchmark thread's, or the whole process's
-# where a benchmark asks for it; client_cpu is the calling thread's alone in
-# a benchmark whose CPU time is the process's, and encrypt_cpu that thread's
-# time for the encryption measured beside it.
+# the client_cpu, encrypt_cpu and encrypt_wall counters where a benchmark
+# has them ("-" otherwise). CPU time is the benchmark thread's, or the whole
+# process's where a benchmark asks for it; client_cpu is the calling thread's
+# alone in a benchmark whose CPU time is the process's, and encrypt_cpu and
+# encrypt_wall that thread's CPU and wall-clock time for the encryption
+# measured beside it.
 index=0
 for binary in "${binaries[@]}"; do
   index=$((index + 1))
@@ -92,13 +93,14 @@ for binary in "${binaries[@]}"; do
       sub(/\/process_time$/, "", f["run_name"])
       scale["ns"] = 1; scale["us"] = 1e3; scale["ms"] = 1e6; scale["s"] = 1e9
       if (f["error_occurred"] == "true") {
-        print binary "\t" f["family_index"] "\t" f["per_family_instance_index"] "\t" f["run_name"] "\tfailed\tfailed\t-\t-"
+        print binary "\t" f["family_index"] "\t" f["per_family_instance_index"] "\t" f["run_name"] "\tfailed\tfailed\t-\t-\t-"
       } else if (f["aggregate_name"] == "median" || (single && f["run_type"] == "iteration")) {
-        printf "%s\t%s\t%s\t%s\t%.6g\t%.6g\t%s\t%s\n", binary, f["family_index"],
+        printf "%s\t%s\t%s\t%s\t%.6g\t%.6g\t%s\t%s\t%s\n", binary, f["family_index"],
                f["per_family_instance_index"], f["run_name"], f["real_time"] * scale[f["time_unit"]],
                f["cpu_time"] * scale[f["time_unit"]],
                ("client_cpu" in f) ? sprintf("%.6g", f["client_cpu"]) : "-",
-               ("encrypt_cpu" in f) ? sprintf("%.6g", f["encrypt_cpu"]) : "-"
+               ("encrypt_cpu" in f) ? sprintf("%.6g", f["encrypt_cpu"]) : "-",
+               ("encrypt_wall" in f) ? sprintf("%.6g", f["encrypt_wall"]) : "-"
       }
     }
   ' "$results/${binary##*/}.json"
@@ -175,6 +177,7 @@ awk -F '\t' -v loadBefore="$loadBefore" -v loadAfter="$loadAfter" \
     cpu[name] = $6
     clientCpu[name] = $7
     encryptCpu[name] = $8
+    encryptWall[name] = $9
     n = split(name, part, "/")
     op = part[1]; impl = part[2]; size = ""
     for (i = 3; i <= n; ++i) size = size (i > 3 ? "/" : "") part[i]
@@ -212,12 +215,14 @@ awk -F '\t' -v loadBefore="$loadBefore" -v loadAfter="$loadAfter" \
         printed = 1
       }
       if (op == "registration") {
-        row(op, size, "our encryption of the record", ours[group],
-            time["encryptRecord/ours/" size], target(op, size, "encryptRecord ours"))
-        row("  CPU time", size, "our encryption of the record", cpu["registration/ours/" size],
-            cpu["encryptRecord/ours/" size], "")
-        client = clientCpu["registration/ours/" size]
-        encryption = encryptCpu["registration/ours/" size]
+        # Each against the encryption of the same record measured in the
+        # same loop, not in the encryptRecord benchmark seconds away.
+        name = "registration/ours/" size
+        wall = encryptWall[name]; encryption = encryptCpu[name]; client = clientCpu[name]
+        row(op, size, "its encryption, same loop", ours[group], wall == "-" ? "failed" : wall,
+            target(op, size, "encryptRecord ours"))
+        row("  CPU time", size, "its encryption, same loop", cpu[name],
+            encryption == "-" ? "failed" : encryption, "")
         row("  client CPU", size, "its encryption, same loop", client == "-" ? "failed" : client,
             encryption == "-" ? "failed" : encryption, target(op, size, "client CPU"))
         printed = 1
@@ -227,9 +232,9 @@ awk -F '\t' -v loadBefore="$loadBefore" -v loadAfter="$loadAfter" \
     print ""
     print "Medians of " repetitions " interleaved repetitions, wall-clock time; ratio = ours / reference" \
           " (below 1: ours is faster)."
-    print "\"CPU time\" rows: the CPU time of every thread of the registration (client and test" \
-          " service) against the encryption'"'"'s; \"client CPU\" rows: the calling thread'"'"'s alone," \
-          " against the CPU time of the same encryption run on that thread after each registration."
+    print "Registrations are set against the same encryption run on the calling thread after each" \
+          " registration. \"CPU time\" rows: the CPU time of every thread of the registration (client" \
+          " and test service); \"client CPU\" rows: the calling thread'"'"'s alone."
     print "modExp at 2048 bits against ours at 1024: the target is GMP'"'"'s growth from 1024 to" \
           " 2048 bits in this run."
     print "Load average (1, 5, 15 min) before the run: " loadBefore "; after: " loadAfter "." \
