@@ -160,10 +160,7 @@ bool DBProxyServer::answerKeyRequest(Connection& connection, const Bytes& frame,
         return false;
     }
     if (now.mode == Mode::stallAtKeyReply) {
-        log(connection, "stalling without a key reply");
-        if (connection.holdUntilPeerCloses()) {
-            log(connection, "peer closed the connection");
-        }
+        stallWithout(connection, "a key reply");
         return false;
     }
     Bytes body;
@@ -207,10 +204,7 @@ bool DBProxyServer::answerRegistration(Connection& connection, const Bytes& fram
         decoded.push_back(std::move(registration));
     }
     if (now.mode == Mode::stallAtRegistrationReply) {
-        log(connection, "stalling without a registration reply");
-        if (connection.holdUntilPeerCloses()) {
-            log(connection, "peer closed the connection");
-        }
+        stallWithout(connection, "a registration reply");
         return false;
     }
 

@@ -101,10 +101,7 @@ void DirectoryServer::serve(Connection& connection)
     while (const auto frame = connection.receiveFrame()) {
         log(connection, describeDirectoryRequest(*frame));
         if (now.mode == Mode::stall) {
-            log(connection, "stalling without a reply");
-            if (connection.holdUntilPeerCloses()) {
-                log(connection, "peer closed the connection");
-            }
+            stallWithout(connection, "a reply");
             return;
         }
         const Bytes body = buildDirectoryReply(listed, now);

@@ -239,6 +239,14 @@ void Server::log(const Connection& connection, const std::string& event) const
     logLine(eventLine(connection.peer(), event));
 }
 
+void Server::stallWithout(Connection& connection, const std::string& reply) const
+{
+    log(connection, "stalling without " + reply);
+    if (connection.holdUntilPeerCloses()) {
+        log(connection, "peer closed the connection");
+    }
+}
+
 void Server::logLine(const std::string& line) const
 {
     if (logSink) {

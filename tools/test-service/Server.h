@@ -111,6 +111,9 @@ class Server {
     // "<UTC time> <client> <kind> <endpoint>: <event>", so that an operator
     // can tell clients apart and line the log up with other machines'.
     void log(const Connection& connection, const std::string& event) const;
+    // Holds the connection without sending `reply` until the client gives
+    // up, logging both ends of the stall.
+    void stallWithout(Connection& connection, const std::string& reply) const;
     bool isListening() const { return listening; }
     const ServerOptions& options() const { return settings; }
 
