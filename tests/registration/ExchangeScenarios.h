@@ -55,20 +55,29 @@ std::vector<std::string> directoryLines();
 std::vector<std::string> lines(const std::string& log);
 
 // Two servers whose ports put the first ahead in the client's walk, since
-// ephemeral ports come in no fixed order.
+// ephemeral ports come in no fixed order. Both sides draw again until the
+// lowest first lies below the highest second: drawing seconds alone never
+// ends when the first took a port at the top of the range, and each draw
+// keeps a listening socket and a thread until the pair is found.
 template <typename Server, typename MakeFirst, typename MakeSecond>
 std::pair<std::unique_ptr<Server>, std::unique_ptr<Server>> inPortOrder(MakeFirst makeFirst,
                                                                         MakeSecond makeSecond)
 {
     std::unique_ptr<Server> first = makeFirst();
+    std::unique_ptr<Server> second = makeSecond();
     std::vector<std::unique_ptr<Server>> passedOver; // keeps their ports taken
-    for (;;) {
-        std::unique_ptr<Server> second = makeSecond();
-        if (second->port() > first->port()) {
-            return {std::move(first), std::move(second)};
+    const auto keepBetter = [&](std::unique_ptr<Server>& kept, std::unique_ptr<Server> drawn,
+                                bool lower) {
+        if ((drawn->port() < kept->port()) == lower) {
+            std::swap(kept, drawn);
         }
-        passedOver.push_back(std::move(second));
+        passedOver.push_back(std::move(drawn));
+    };
+    while (second->port() < first->port()) {
+        keepBetter(first, makeFirst(), true);
+        keepBetter(second, makeSecond(), false);
     }
+    return {std::move(first), std::move(second)};
 }
 
 struct Scenario {
