@@ -14,7 +14,9 @@ set(BUILD_GMOCK ON)
 set(INSTALL_GTEST OFF)
 # On Windows GoogleTest has its own threading; winpthread would only add a
 # second, conflicting one.
-set(gtest_disable_pthreads ON)
+if(WIN32)
+  set(gtest_disable_pthreads ON)
+endif()
 add_subdirectory(${REGISTER_GOOGLETEST_SOURCE_DIR} ${PROJECT_BINARY_DIR}/googletest
                  EXCLUDE_FROM_ALL SYSTEM)
 foreach(library gtest gtest_main gmock gmock_main)

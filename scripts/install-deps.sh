@@ -10,11 +10,17 @@ packages=(
   binutils pkg-config valgrind unzip
   python3 mono-mcs mono-runtime fp-compiler fp-units-rtl
 )
-# Extra groups, chosen by the caller: windows (mingw-w64 and Wine), plot.
+# Extra groups, chosen by the caller: windows (mingw-w64 and Wine), i386 (the
+# 32-bit Linux build, its test-only references, and qemu-i386 for kernels that
+# cannot run it), plot.
 for group in "$@"; do
   case "$group" in
     windows)
       packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
+      needI386=1
+      ;;
+    i386)
+      packages+=(g++-multilib qemu-user libgmp-dev:i386 libssl-dev:i386 libsqlite3-dev:i386)
       needI386=1
       ;;
     plot) packages+=(gnuplot-nox) ;;
@@ -25,8 +31,8 @@ done
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 
-# wine32 is an i386 package: dpkg must know the architecture before apt can
-# see it (the package lists are fetched again below when anything is missing).
+# wine32 and the i386 libraries are i386 packages: dpkg must know the
+# architecture before apt can see it (the package lists are fetched again below when anything is missing).
 if [ "$needI386" = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi

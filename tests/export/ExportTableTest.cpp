@@ -30,10 +30,11 @@ std::set<std::string> declaredFunctions()
     return names;
 }
 
-// Every symbol the dynamic symbol table defines, whatever its kind.
-std::set<std::string> exportedSymbols()
+// The dynamic symbol table's names, without versions: those it defines
+// (--defined-only) or those it needs (--undefined-only), whatever their kind.
+std::set<std::string> dynamicSymbols(const char* which)
 {
-    const std::string command = std::string("nm -D --defined-only '") + REGISTER_LIBRARY_FILE + "'";
+    const std::string command = std::string("nm -D ") + which + " '" + REGISTER_LIBRARY_FILE + "'";
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
     std::set<std::string> names;
     if (!pipe) {
@@ -42,8 +43,11 @@ std::set<std::string> exportedSymbols()
     char line[512];
     while (std::fgets(line, sizeof line, pipe.get()) != nullptr) {
         std::istringstream fields(line);
-        std::string address, kind, name;
-        if (fields >> address >> kind >> name) {
+        std::string first, second, third;
+        fields >> first >> second >> third;
+        // An undefined symbol has no address: "U name".
+        const std::string& name = third.empty() ? second : third;
+        if (!name.empty()) {
             names.insert(name.substr(0, name.find('@')));
         }
     }
@@ -54,7 +58,22 @@ TEST(ExportTable, HoldsExactlyTheFunctionsOfThePublicHeader)
 {
     const std::set<std::string> declared = declaredFunctions();
     ASSERT_TRUE(declared.count("DLL_RegisterUser")) << "header not parsed";
-    EXPECT_EQ(exportedSymbols(), declared);
+    EXPECT_EQ(dynamicSymbols("--defined-only"), declared);
+}
+
+TEST(ExportTable, FileCallsTakeSixtyFourBitOffsets)
+{
+    // A 32-bit build with 32-bit file offsets cannot open a log file past
+    // 2 GiB (EOVERFLOW from a 32-bit kernel or compat mode), and so stops
+    // logging for good. With 64-bit offsets glibc names the calls with "64"
+    // on every architecture.
+    const std::set<std::string> imported = dynamicSymbols("--undefined-only");
+    ASSERT_TRUE(imported.count("open64")) << "no file opened with 64-bit offsets";
+    for (const char* call :
+         {"open", "openat", "creat", "fopen", "stat", "fstat", "lstat", "fstatat", "statvfs",
+          "fstatvfs", "lseek", "pread", "pwrite", "ftruncate", "truncate", "readdir"}) {
+        EXPECT_EQ(imported.count(call), 0u) << call << " takes 32-bit offsets";
+    }
 }
 
 using RegisterUser = decltype(&DLL_RegisterUser);

@@ -6,6 +6,7 @@
 #include "crypt/MD5.h"
 #include "crypt/RandomPool.h"
 #include "crypt/SymmetricKey.h"
+#include "platform/EmulatorCheck.h"
 #include "registration/RunRegistration.h"
 
 #include <algorithm>
@@ -192,6 +193,9 @@ std::vector<std::uintptr_t> heapOccurrences(std::initializer_list<const Pattern*
     std::vector<std::uintptr_t> found;
     std::ifstream maps("/proc/self/maps");
     const int memory = open("/proc/self/mem", O_RDONLY);
+    // Under an emulator the regions are read in place: its maps list this
+    // program's mappings only, and nothing unmaps them during the scan.
+    const bool throughProcMemory = procMemoryIsOurs();
     std::vector<std::uint8_t> chunk(1 << 20);
     for (std::string line; std::getline(maps, line);) {
         std::istringstream fields(line);
@@ -208,12 +212,17 @@ std::vector<std::uintptr_t> heapOccurrences(std::initializer_list<const Pattern*
         // The archive holds copies on purpose; a sanitizer's shadow and
         // allocator reserve terabytes that cannot be read through.
         if (begin == reinterpret_cast<std::uintptr_t>(archive().bytes) ||
-            end - begin > (std::uintptr_t{1} << 32)) {
+            std::uint64_t{end - begin} > (std::uint64_t{1} << 32)) {
             continue;
         }
         for (std::uintptr_t at = begin; at < end; at += chunk.size() - 64) {
             const std::size_t length = std::min<std::uintptr_t>(chunk.size(), end - at);
-            const ssize_t got = pread(memory, chunk.data(), length, static_cast<off_t>(at));
+            ssize_t got = static_cast<ssize_t>(length);
+            if (throughProcMemory) {
+                got = pread(memory, chunk.data(), length, static_cast<off_t>(at));
+            } else {
+                std::memcpy(chunk.data(), reinterpret_cast<const void*>(at), length);
+            }
             if (got <= 0) {
                 break;
             }
