@@ -62,7 +62,7 @@ runConfiguration() {
   read -r total skipped failed <<<"$("$counter" "$log")" || true
   local counts="no tests ran"
   if [ -n "${total:-}" ]; then
-    counts="$total tests"
+    counts="$total test$([ "$total" = 1 ] || echo s)"
     [ "$skipped" = 0 ] || counts+=", $skipped skipped"
     [ "$failed" = 0 ] || counts+=", $failed failed"
   fi
