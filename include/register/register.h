@@ -106,7 +106,9 @@ enum {
     REGISTER_REASON_INTERNAL = 10,             /* out of memory, a zero-modulus key, a
                                                   failed system random generator */
     REGISTER_REASON_CANCELLED = 11,            /* DLL_RegisterCallCancel or the progress callback */
-    REGISTER_REASON_DEADLINE_EXPIRED = 12      /* the deadline passed */
+    REGISTER_REASON_DEADLINE_EXPIRED = 12,     /* the deadline passed */
+    REGISTER_REASON_MISUSE = 13                /* a Run on a handle already running
+                                                  (since 1.2.0) */
 };
 
 /* Options of a call handle. */
@@ -196,20 +198,38 @@ REGISTER_API int32_t REGISTER_CALL DLL_RegisterUserEx(const char* text, int32_t 
 /*
  * The call handle. Create one, set options, Run (blocking), read the results,
  * Destroy. A handle belongs to one thread at a time; only
- * DLL_RegisterCallCancel may be called from another thread while Run is in
- * progress. Separate handles run at once. A handle may Run again; each Run
- * starts from empty results. A null handle is refused by every function.
+ * DLL_RegisterCallCancel and DLL_RegisterCallDestroy may be called from
+ * another thread while Run is in progress. Separate handles run at once. A
+ * handle may Run again; each Run starts from empty results. A null handle,
+ * or one already destroyed, is refused by every function (as far as the
+ * handle's memory can still tell: using a handle after DLL_RegisterCallDestroy
+ * has returned is the caller's fault).
  */
 typedef struct RegisterCall RegisterCall;
 
-/* Called on the running thread with each progress-log line as it is written,
-   without its line feed (line is not zero-terminated; length bytes). A
-   non-zero return cancels the Run. */
+/*
+ * Called on the running thread with each progress-log line as it is written,
+ * without its line feed (line is not zero-terminated; length bytes; valid
+ * only during the call). A non-zero return cancels the Run; lines may still
+ * come after it, the last one saying why the Run stopped.
+ *
+ * Inside the callback a host may call, on the same handle:
+ * DLL_RegisterCallCancel; DLL_RegisterCallSetProgress and the setters (they
+ * take effect from the next Run: a Run keeps the options and the callback it
+ * started with); the getters; and DLL_RegisterCallDestroy, which cancels the
+ * Run and frees the handle when the Run returns (the caller of Run must not
+ * touch the handle afterwards). A DLL_RegisterCallRun on the same handle is
+ * refused (REGISTER_REASON_MISUSE). The callback must not let an exception
+ * or a longjmp out into the library.
+ */
 typedef int32_t(REGISTER_CALL* RegisterProgressCallback)(void* context, const char* line,
                                                          int32_t length);
 
 /* A new handle with no options set, or null when out of memory. */
 REGISTER_API RegisterCall* REGISTER_CALL DLL_RegisterCallCreate(void) REGISTER_NOEXCEPT;
+/* Frees the handle at once, or, while a Run is in progress (from its callback
+   or another thread), cancels that Run and frees the handle when it returns.
+   A null handle is ignored. */
 REGISTER_API void REGISTER_CALL DLL_RegisterCallDestroy(RegisterCall* call) REGISTER_NOEXCEPT;
 
 /* Check the value at once: REGISTER_SET_OK, or an error and nothing changed. */
@@ -217,7 +237,8 @@ REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallSetNumber(RegisterCall* call,
                                                              int32_t value) REGISTER_NOEXCEPT;
 REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallSetText(RegisterCall* call, int32_t option,
                                                            const char* value) REGISTER_NOEXCEPT;
-/* A null callback removes it. */
+/* A null callback removes it. A Run in progress keeps the callback it
+   started with. */
 REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallSetProgress(RegisterCall* call,
                                                                RegisterProgressCallback callback,
                                                                void* context) REGISTER_NOEXCEPT;
@@ -226,7 +247,10 @@ REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallSetProgress(RegisterCall* cal
  * The whole registration of DLL_RegisterUser, blocking, with the handle's
  * options over the run-time configuration over the built-in values. Returns
  * a REGISTER_RESULT_ code, REGISTER_RESULT_CANCELLED and
- * REGISTER_RESULT_DEADLINE_EXPIRED included.
+ * REGISTER_RESULT_DEADLINE_EXPIRED included. On a handle that is already
+ * running (from its callback or another thread) it returns
+ * REGISTER_RESULT_INTERNAL_ERROR at once with REGISTER_REASON_MISUSE, sends
+ * nothing, and leaves the running Run as it was.
  */
 REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallRun(RegisterCall* call, const char* text,
                                                        int32_t setting, int32_t flag1,
@@ -241,9 +265,18 @@ REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallRun(RegisterCall* call, const
  */
 REGISTER_API void REGISTER_CALL DLL_RegisterCallCancel(RegisterCall* call) REGISTER_NOEXCEPT;
 
-/* A REGISTER_INFO_ number; 0 for an unknown info or a null handle. */
+/* A REGISTER_INFO_ number; INT32_MIN (never a value of an info) for an
+   unknown info or a null or destroyed handle. */
 REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallGetNumber(RegisterCall* call,
                                                              int32_t info) REGISTER_NOEXCEPT;
+/* The same number written to *value, with a status that cannot be mistaken
+   for one: REGISTER_SET_OK; REGISTER_SET_UNKNOWN_OPTION for an info this
+   library does not know as a number (so a host can probe for newer infos);
+   REGISTER_SET_NO_HANDLE for a null or destroyed handle;
+   REGISTER_SET_BAD_VALUE for a null value. *value is written only on OK.
+   Since 1.2.0. */
+REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallGetInfo(RegisterCall* call, int32_t info,
+                                                           int32_t* value) REGISTER_NOEXCEPT;
 /* Copies at most capacity - 1 bytes and a zero byte (buffer may be null with
    capacity 0) and returns the full length, so a host can ask for the length
    first; -1 for an unknown info or a null handle. */

@@ -19,6 +19,7 @@ enum class FailureReason : std::int32_t {
     internal = 10,
     cancelled = 11,
     deadlineExpired = 12,
+    misuse = 13,
 };
 
 // What a call learned about its failure besides the log.

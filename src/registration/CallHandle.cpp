@@ -64,46 +64,88 @@ std::int32_t CallHandle::setText(std::int32_t option, const char* value)
     }
 }
 
+CallHandle* CallHandle::fromHost(RegisterCall* call) noexcept
+{
+    auto* handle = reinterpret_cast<CallHandle*>(call);
+    if (handle == nullptr || handle->magic.load(std::memory_order_acquire) != liveMagic) {
+        return nullptr;
+    }
+    return handle;
+}
+
 void CallHandle::setProgress(ProgressCallback callback, void* context)
 {
     progressCallback = callback;
     progressContext = context;
 }
 
-std::int32_t CallHandle::run(const RegistrationArguments& arguments) noexcept
+CallHandle::RunOutcome CallHandle::run(const RegistrationArguments& arguments) noexcept
 {
-    lastCode = -1;
-    failure = {};
-    resultString.clear();
-    progressLog.clear();
-    elapsedMs = 0;
-
-    CallRequest request;
-    request.exportName = "DLL_RegisterCallRun";
-    request.arguments = arguments;
-    request.handleSettings = &settings;
-    request.control = &control;
-    if (progressCallback != nullptr) {
-        request.listener = [this](std::string_view line) {
-            if (progressCallback(progressContext, line.data(),
-                                 static_cast<std::int32_t>(line.size())) != 0) {
-                control.cancel();
-            }
-        };
+    {
+        const std::lock_guard lock(state);
+        if (running) {
+            lastCode = registrationInternalError;
+            failure = {};
+            failure.reason = FailureReason::misuse;
+            return {registrationInternalError, false};
+        }
+        running = true;
+        lastCode = -1;
+        failure = {};
+        resultString.clear();
+        progressLog.clear();
+        elapsedMs = 0;
     }
-    CallResult result = runCall(request);
+
+    CallResult result;
+    try {
+        // Copies, so that the callback may change the handle for the next Run.
+        const CallSettings runSettings = settings;
+        CallRequest request;
+        request.exportName = "DLL_RegisterCallRun";
+        request.arguments = arguments;
+        request.handleSettings = &runSettings;
+        request.control = &control;
+        if (progressCallback != nullptr) {
+            request.listener = [this, callback = progressCallback,
+                                context = progressContext](std::string_view line) {
+                if (callback(context, line.data(), static_cast<std::int32_t>(line.size())) != 0) {
+                    control.cancel();
+                }
+            };
+        }
+        result = runCall(request);
+    } catch (...) {
+        result = {};
+        result.report.failure.reason = FailureReason::internal;
+    }
     control.takeCancel();
 
+    const std::lock_guard lock(state);
     lastCode = result.code;
     failure = std::move(result.report.failure);
     resultString = std::move(result.report.resultString);
     progressLog = std::move(result.report.progressLog);
     elapsedMs = result.elapsedMs;
-    return lastCode;
+    running = false;
+    return {lastCode, retired};
+}
+
+bool CallHandle::retire() noexcept
+{
+    const std::lock_guard lock(state);
+    magic.store(0, std::memory_order_release);
+    if (!running) {
+        return true;
+    }
+    retired = true;
+    control.cancel();
+    return false;
 }
 
 std::optional<std::int32_t> CallHandle::number(std::int32_t info) const
 {
+    const std::lock_guard lock(state);
     switch (info) {
     case REGISTER_INFO_CODE:
         return lastCode;
@@ -122,6 +164,7 @@ std::optional<std::int32_t> CallHandle::number(std::int32_t info) const
 
 std::optional<std::string> CallHandle::text(std::int32_t info) const
 {
+    const std::lock_guard lock(state);
     switch (info) {
     case REGISTER_INFO_RESULT:
         return std::string(resultString.begin(), resultString.end());

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 #include <register/register.h>
 
 static_assert(REGISTER_RESULT_SUCCESS == registrationSucceeded);
@@ -24,6 +25,7 @@ static_assert(REGISTER_RESULT_REGISTRATION_FAILED == registrationExchangeFailed)
 static_assert(REGISTER_RESULT_CANCELLED == registrationCancelled);
 static_assert(REGISTER_RESULT_DEADLINE_EXPIRED == registrationDeadlineExpired);
 static_assert(REGISTER_REASON_DEADLINE_EXPIRED == static_cast<int>(FailureReason::deadlineExpired));
+static_assert(REGISTER_REASON_MISUSE == static_cast<int>(FailureReason::misuse));
 
 namespace {
 
@@ -50,11 +52,6 @@ CallResult runOriginal(const char* exportName, const RegistrationArguments& argu
     request.arguments = arguments;
     request.originalCodes = true;
     return runCall(request);
-}
-
-CallHandle* handleOf(RegisterCall* call)
-{
-    return reinterpret_cast<CallHandle*>(call);
 }
 
 } // namespace
@@ -100,26 +97,31 @@ extern "C" REGISTER_API RegisterCall* REGISTER_CALL DLL_RegisterCallCreate(void)
 extern "C" REGISTER_API void REGISTER_CALL DLL_RegisterCallDestroy(RegisterCall* call)
     REGISTER_NOEXCEPT
 {
-    delete handleOf(call);
+    CallHandle* handle = CallHandle::fromHost(call);
+    if (handle != nullptr && handle->retire()) {
+        delete handle;
+    }
 }
 
 extern "C" REGISTER_API int32_t REGISTER_CALL
 DLL_RegisterCallSetNumber(RegisterCall* call, int32_t option, int32_t value) REGISTER_NOEXCEPT
 {
-    if (call == nullptr) {
+    CallHandle* handle = CallHandle::fromHost(call);
+    if (handle == nullptr) {
         return REGISTER_SET_NO_HANDLE;
     }
-    return handleOf(call)->setNumber(option, value);
+    return handle->setNumber(option, value);
 }
 
 extern "C" REGISTER_API int32_t REGISTER_CALL
 DLL_RegisterCallSetText(RegisterCall* call, int32_t option, const char* value) REGISTER_NOEXCEPT
 {
-    if (call == nullptr) {
+    CallHandle* handle = CallHandle::fromHost(call);
+    if (handle == nullptr) {
         return REGISTER_SET_NO_HANDLE;
     }
     try {
-        return handleOf(call)->setText(option, value);
+        return handle->setText(option, value);
     } catch (...) {
         return REGISTER_SET_BAD_VALUE;
     }
@@ -128,10 +130,11 @@ DLL_RegisterCallSetText(RegisterCall* call, int32_t option, const char* value) R
 extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallSetProgress(
     RegisterCall* call, RegisterProgressCallback callback, void* context) REGISTER_NOEXCEPT
 {
-    if (call == nullptr) {
+    CallHandle* handle = CallHandle::fromHost(call);
+    if (handle == nullptr) {
         return REGISTER_SET_NO_HANDLE;
     }
-    handleOf(call)->setProgress(callback, context);
+    handle->setProgress(callback, context);
     return REGISTER_SET_OK;
 }
 
@@ -140,39 +143,64 @@ extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallRun(RegisterCall* 
                                                                   int32_t flag1, int32_t flag2,
                                                                   int32_t flag3) REGISTER_NOEXCEPT
 {
-    if (call == nullptr) {
+    CallHandle* handle = CallHandle::fromHost(call);
+    if (handle == nullptr) {
         return REGISTER_RESULT_INTERNAL_ERROR;
     }
     const Platform::CancellationShield shield;
-    return handleOf(call)->run({text, setting, flag1, flag2, flag3, 0});
+    const CallHandle::RunOutcome outcome = handle->run({text, setting, flag1, flag2, flag3, 0});
+    if (outcome.release) {
+        delete handle;
+    }
+    return outcome.code;
 }
 
 extern "C" REGISTER_API void REGISTER_CALL DLL_RegisterCallCancel(RegisterCall* call)
     REGISTER_NOEXCEPT
 {
-    if (call != nullptr) {
-        handleOf(call)->cancel();
+    if (CallHandle* handle = CallHandle::fromHost(call)) {
+        handle->cancel();
     }
 }
 
 extern "C" REGISTER_API int32_t REGISTER_CALL
 DLL_RegisterCallGetNumber(RegisterCall* call, int32_t info) REGISTER_NOEXCEPT
 {
-    if (call == nullptr) {
-        return 0;
+    const CallHandle* handle = CallHandle::fromHost(call);
+    if (handle == nullptr) {
+        return std::numeric_limits<std::int32_t>::min();
     }
-    return handleOf(call)->number(info).value_or(0);
+    return handle->number(info).value_or(std::numeric_limits<std::int32_t>::min());
+}
+
+extern "C" REGISTER_API int32_t REGISTER_CALL
+DLL_RegisterCallGetInfo(RegisterCall* call, int32_t info, int32_t* value) REGISTER_NOEXCEPT
+{
+    const CallHandle* handle = CallHandle::fromHost(call);
+    if (handle == nullptr) {
+        return REGISTER_SET_NO_HANDLE;
+    }
+    const std::optional<std::int32_t> number = handle->number(info);
+    if (!number) {
+        return REGISTER_SET_UNKNOWN_OPTION;
+    }
+    if (value == nullptr) {
+        return REGISTER_SET_BAD_VALUE;
+    }
+    *value = *number;
+    return REGISTER_SET_OK;
 }
 
 extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallGetText(
     RegisterCall* call, int32_t info, char* buffer, int32_t capacity) REGISTER_NOEXCEPT
 {
-    if (call == nullptr) {
+    const CallHandle* handle = CallHandle::fromHost(call);
+    if (handle == nullptr) {
         return -1;
     }
     const Platform::CancellationShield shield;
     try {
-        const std::optional<std::string> text = handleOf(call)->text(info);
+        const std::optional<std::string> text = handle->text(info);
         if (!text) {
             return -1;
         }

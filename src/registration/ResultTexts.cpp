@@ -39,6 +39,7 @@ constexpr NumberText reasonTexts[] = {
                                "server key, or a failed system random generator)."},
     {REGISTER_REASON_CANCELLED, "The host cancelled the registration."},
     {REGISTER_REASON_DEADLINE_EXPIRED, "The deadline passed before the service gave a verdict."},
+    {REGISTER_REASON_MISUSE, "A Run was started on a handle that was already running."},
 };
 
 const char* textOf(std::span<const NumberText> table, std::int32_t number, const char* unknown)

@@ -4,10 +4,14 @@
 
 #include "LoadedRegister.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstddef>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -78,6 +82,45 @@ TEST_F(CallHandle, SettersRefuseWhatCannotWorkAndChangeNothing)
     environment.set("REGISTER_DIRECTORY", "192.0.2.1:7000");
     EXPECT_EQ(library.setText(call, REGISTER_OPTION_DIRECTORY, nullptr), REGISTER_SET_OK);
     EXPECT_EQ(library.text(call, REGISTER_INFO_DIRECTORY), "192.0.2.1:7000");
+}
+
+TEST_F(CallHandle, GettersTellAnUnknownInfoOrHandleFromAnyValue)
+{
+    // Memory that never came from DLL_RegisterCallCreate.
+    alignas(std::max_align_t) unsigned char foreign[256] = {};
+    auto* notAHandle = reinterpret_cast<RegisterCall*>(foreign);
+    std::int32_t unset = 12345;
+    const struct {
+        const char* name;
+        RegisterCall* handle;
+        std::int32_t info;
+        std::int32_t* value;
+        std::int32_t status;
+    } rows[] = {
+        {"null handle", nullptr, REGISTER_INFO_CODE, &unset, REGISTER_SET_NO_HANDLE},
+        {"foreign pointer", notAHandle, REGISTER_INFO_CODE, &unset, REGISTER_SET_NO_HANDLE},
+        {"unknown info", call, 999, &unset, REGISTER_SET_UNKNOWN_OPTION},
+        {"text info", call, REGISTER_INFO_LOG, &unset, REGISTER_SET_UNKNOWN_OPTION},
+        {"null value", call, REGISTER_INFO_CODE, nullptr, REGISTER_SET_BAD_VALUE},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(library.getInfo(row.handle, row.info, row.value), row.status);
+        EXPECT_EQ(unset, 12345) << "written on a refusal";
+        if (row.status != REGISTER_SET_BAD_VALUE) {
+            EXPECT_EQ(library.getNumber(row.handle, row.info), INT32_MIN);
+        }
+    }
+    EXPECT_EQ(library.getInfo(call, REGISTER_INFO_CODE, &unset), REGISTER_SET_OK);
+    EXPECT_EQ(unset, -1) << "no Run yet";
+    // A foreign pointer is refused by every function and left as it was.
+    EXPECT_EQ(library.setNumber(notAHandle, REGISTER_OPTION_DEADLINE_MS, 1),
+              REGISTER_SET_NO_HANDLE);
+    EXPECT_EQ(library.setProgress(notAHandle, nullptr, nullptr), REGISTER_SET_NO_HANDLE);
+    EXPECT_EQ(library.run(notAHandle, "a", 0, 0, 0, 0), REGISTER_RESULT_INTERNAL_ERROR);
+    library.cancel(notAHandle);
+    library.destroy(notAHandle);
+    EXPECT_EQ(std::count(std::begin(foreign), std::end(foreign), 0), 256);
 }
 
 template <typename Change> DBProxyBehaviour dbProxyWith(Change change)
@@ -234,6 +277,101 @@ TEST_F(CallHandle, ProgressLinesAreTheLogLinesAndANonZeroAnswerCancels)
             EXPECT_EQ(dbProxy.keyRequestCount(), 1u);
             EXPECT_TRUE(dbProxy.registrations().empty()) << "a registration went out";
         }
+    }
+}
+
+// A progress callback that, at one line, does something to its own handle.
+struct Reentry {
+    enum class Act { removeCallback, replaceCallback, cancel, destroy, runAgain };
+    const RegisterFunctions* library;
+    RegisterCall* call;
+    Act act;
+    int lines = 0;
+    int otherLines = 0;
+    bool acted = false;
+    std::int32_t innerCode = -2;
+    std::int32_t innerReason = -2;
+};
+
+int32_t REGISTER_CALL countLine(void* context, const char*, int32_t)
+{
+    ++*static_cast<int*>(context);
+    return 0;
+}
+
+int32_t REGISTER_CALL reenter(void* context, const char* line, int32_t length)
+{
+    auto* r = static_cast<Reentry*>(context);
+    ++r->lines;
+    if (r->acted ||
+        std::string(line, static_cast<std::size_t>(length)) != "Receiving publickey reply.") {
+        return 0;
+    }
+    r->acted = true;
+    switch (r->act) {
+    case Reentry::Act::removeCallback:
+        r->library->setProgress(r->call, nullptr, nullptr);
+        break;
+    case Reentry::Act::replaceCallback:
+        r->library->setProgress(r->call, countLine, &r->otherLines);
+        break;
+    case Reentry::Act::cancel:
+        r->library->cancel(r->call);
+        break;
+    case Reentry::Act::destroy:
+        r->library->destroy(r->call);
+        break;
+    case Reentry::Act::runAgain:
+        r->innerCode = r->library->run(r->call, "b", 3, 1, 0, 1);
+        r->innerReason = r->library->getNumber(r->call, REGISTER_INFO_REASON);
+        break;
+    }
+    return 0;
+}
+
+TEST_F(CallHandle, TheCallbackMayCallAnythingOnItsHandleButASecondRun)
+{
+    using Act = Reentry::Act;
+    const struct {
+        const char* name;
+        Act act;
+        std::int32_t code;
+        std::size_t registrations;
+    } rows[] = {
+        // The Run keeps calling the callback it started with.
+        {"remove the callback", Act::removeCallback, REGISTER_RESULT_SUCCESS, 1},
+        {"replace the callback", Act::replaceCallback, REGISTER_RESULT_SUCCESS, 1},
+        {"cancel", Act::cancel, REGISTER_RESULT_CANCELLED, 0},
+        // The handle outlives the callback and goes when Run returns.
+        {"destroy", Act::destroy, REGISTER_RESULT_CANCELLED, 0},
+        {"run again", Act::runAgain, REGISTER_RESULT_SUCCESS, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (call == nullptr) {
+            call = library.create();
+        }
+        DBProxyServer dbProxy(loopback);
+        const auto directory = directoryListing({&dbProxy});
+        library.setText(call, REGISTER_OPTION_DIRECTORY, directory->endpointText().c_str());
+        Reentry reentry{&library, call, row.act};
+        library.setProgress(call, reenter, &reentry);
+        EXPECT_EQ(library.run(call, "a", 3, 1, 0, 1), row.code);
+        EXPECT_TRUE(reentry.acted);
+        EXPECT_EQ(dbProxy.registrations().size(), row.registrations);
+        if (row.act == Act::destroy) {
+            call = nullptr;
+            continue;
+        }
+        const std::string log = library.text(call, REGISTER_INFO_LOG);
+        EXPECT_EQ(reentry.lines, std::count(log.begin(), log.end(), '\n'));
+        EXPECT_EQ(reentry.otherLines, 0);
+        if (row.act == Act::runAgain) {
+            EXPECT_EQ(reentry.innerCode, REGISTER_RESULT_INTERNAL_ERROR);
+            EXPECT_EQ(reentry.innerReason, REGISTER_REASON_MISUSE);
+            EXPECT_EQ(library.getNumber(call, REGISTER_INFO_REASON), REGISTER_REASON_NONE);
+        }
+        library.setProgress(call, nullptr, nullptr);
     }
 }
 
@@ -473,6 +611,43 @@ TEST_F(CallHandle, HostThreadCancelledInsideACallLeavesTheProcessRunning)
     ASSERT_EQ(pthread_join(host, &exit), 0);
     EXPECT_EQ(exit, PTHREAD_CANCELED);
     EXPECT_EQ(shared.code, REGISTER_RESULT_DIRECTORY_FAILED) << "the call did not run to its end";
+}
+
+TEST_F(CallHandle, AnotherThreadMayDestroyARunningHandleButNotRunItAgain)
+{
+    for (const bool destroy : {true, false}) {
+        SCOPED_TRACE(destroy ? "destroy" : "run again");
+        if (call == nullptr) {
+            call = library.create();
+        }
+        DBProxyServer dbProxy(loopback, dbProxyWith([](auto& b) {
+                                  b.mode = DBProxyBehaviour::Mode::stallAtRegistrationReply;
+                              }));
+        const auto directory = directoryListing({&dbProxy});
+        library.setText(call, REGISTER_OPTION_DIRECTORY, directory->endpointText().c_str());
+        WaitForLine wait{"Receiving registration reply."};
+        library.setProgress(call, noteLine, &wait);
+        std::int32_t code = -1;
+        std::thread runner([&] { code = library.run(call, "a", 3, 1, 0, 1); });
+        while (!wait.seen) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        if (destroy) {
+            library.destroy(call);
+        } else {
+            EXPECT_EQ(library.run(call, "b", 3, 1, 0, 1), REGISTER_RESULT_INTERNAL_ERROR);
+            EXPECT_EQ(library.getNumber(call, REGISTER_INFO_REASON), REGISTER_REASON_MISUSE);
+            library.cancel(call);
+        }
+        runner.join();
+        EXPECT_EQ(code, REGISTER_RESULT_CANCELLED);
+        EXPECT_EQ(dbProxy.registrations().size(), 1u);
+        if (destroy) {
+            call = nullptr;
+        } else {
+            library.setProgress(call, nullptr, nullptr);
+        }
+    }
 }
 
 } // namespace

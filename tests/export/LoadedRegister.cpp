@@ -25,6 +25,7 @@ RegisterFunctions::RegisterFunctions(const std::string& file)
       run(library.function<decltype(run)>("DLL_RegisterCallRun")),
       cancel(library.function<decltype(cancel)>("DLL_RegisterCallCancel")),
       getNumber(library.function<decltype(getNumber)>("DLL_RegisterCallGetNumber")),
+      getInfo(library.function<decltype(getInfo)>("DLL_RegisterCallGetInfo")),
       getText(library.function<decltype(getText)>("DLL_RegisterCallGetText")),
       resultText(library.function<decltype(resultText)>("DLL_RegisterResultText")),
       reasonText(library.function<decltype(reasonText)>("DLL_RegisterReasonText")),
@@ -35,8 +36,8 @@ RegisterFunctions::RegisterFunctions(const std::string& file)
 bool RegisterFunctions::complete() const
 {
     return registerUser && registerUserEx && create && destroy && setNumber && setText &&
-           setProgress && run && cancel && getNumber && getText && resultText && reasonText &&
-           version;
+           setProgress && run && cancel && getNumber && getInfo && getText && resultText &&
+           reasonText && version;
 }
 
 std::string RegisterFunctions::text(RegisterCall* call, std::int32_t info) const

@@ -29,6 +29,7 @@ struct RegisterFunctions {
     decltype(&DLL_RegisterCallRun) run;
     decltype(&DLL_RegisterCallCancel) cancel;
     decltype(&DLL_RegisterCallGetNumber) getNumber;
+    decltype(&DLL_RegisterCallGetInfo) getInfo;
     decltype(&DLL_RegisterCallGetText) getText;
     decltype(&DLL_RegisterResultText) resultText;
     decltype(&DLL_RegisterReasonText) reasonText;

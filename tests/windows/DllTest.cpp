@@ -93,6 +93,7 @@ TEST(RegisterDll, ImportLibraryBindsThePlainExports)
         {"DLL_RegisterCallRun", reinterpret_cast<Address>(&DLL_RegisterCallRun)},
         {"DLL_RegisterCallCancel", reinterpret_cast<Address>(&DLL_RegisterCallCancel)},
         {"DLL_RegisterCallGetNumber", reinterpret_cast<Address>(&DLL_RegisterCallGetNumber)},
+        {"DLL_RegisterCallGetInfo", reinterpret_cast<Address>(&DLL_RegisterCallGetInfo)},
         {"DLL_RegisterCallGetText", reinterpret_cast<Address>(&DLL_RegisterCallGetText)},
         {"DLL_RegisterResultText", reinterpret_cast<Address>(&DLL_RegisterResultText)},
         {"DLL_RegisterReasonText", reinterpret_cast<Address>(&DLL_RegisterReasonText)},
