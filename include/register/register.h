@@ -15,18 +15,37 @@
  *                                         reason for a failure.
  *
  * Run-time configuration, read afresh by every call of every function:
- *   register.ini beside the library file, or the file named by the
- *   environment variable REGISTER_CONFIG instead; REGISTER_DIRECTORY and
- *   REGISTER_LOG_FILE win over the file. Lines "key = value", '#' comments:
+ *   register.ini beside the library file (found through the path the
+ *   library was loaded from, made absolute when it was loaded, so a later
+ *   change of the working folder does not change it), or the file named by
+ *   the environment variable REGISTER_CONFIG instead; REGISTER_DIRECTORY and
+ *   REGISTER_LOG_FILE win over the file. Lines "key = value"; keys in any
+ *   case; '#' or ';' starts a comment line; an optional [register] section
+ *   header (keys in other sections are ignored); UTF-8 with or without a
+ *   byte-order mark, or UTF-16LE with one; at most 64 KiB:
  *     directory           host:port, repeatable or comma-separated
  *     connect_timeout_ms  send_timeout_ms  receive_timeout_ms
  *     deadline_ms         the whole call; 0 means none
  *     log_file            each call appends one whole record
- *   A configuration that cannot be used fails the call with
+ *   An unknown key is a warning line in the log ("Configuration warning:"),
+ *   so a file written for a later version still works. A configuration that
+ *   cannot be used (a known key with a bad value, a file that is not a
+ *   regular file or is too large) fails the call with
  *   REGISTER_RESULT_INTERNAL_ERROR (reason REGISTER_REASON_CONFIGURATION)
  *   before any network step, and the log names the file, the line and the
  *   fault. Without a file and the variables, nothing differs from the
- *   built-in behaviour.
+ *   built-in behaviour. A handle can ignore all of it:
+ *   REGISTER_OPTION_CONFIGURATION.
+ *
+ * Texts are bytes, passed on as given. Paths (the log file) are UTF-8 on
+ * every platform, Windows included.
+ *
+ * Versions. Each function and constant below says the version that added
+ * it. Within major version 1 a version only adds: a host built against the
+ * header of 1.a runs unchanged on any library 1.b with b >= a. A host that
+ * uses something added after 1.0 checks at start-up that
+ * DLL_RegisterVersionNumber() (or, before 1.2, DLL_RegisterVersion()) is at
+ * least the version that added it, or looks the function up by name.
  */
 #ifndef REGISTER_REGISTER_H
 #define REGISTER_REGISTER_H
@@ -34,8 +53,11 @@
 #include <stdint.h>
 
 #define REGISTER_VERSION_MAJOR 1
-#define REGISTER_VERSION_MINOR 1
+#define REGISTER_VERSION_MINOR 2
 #define REGISTER_VERSION_PATCH 0
+/* MAJOR << 16 | MINOR << 8 | PATCH: 0x010200 for 1.2.0. Since 1.2.0. */
+#define REGISTER_VERSION_NUMBER                                                                    \
+    ((REGISTER_VERSION_MAJOR << 16) | (REGISTER_VERSION_MINOR << 8) | REGISTER_VERSION_PATCH)
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define REGISTER_CALL __stdcall
@@ -66,7 +88,8 @@
 extern "C" {
 #endif
 
-/* Result codes. DLL_RegisterUser and DLL_RegisterUserEx return only 0 to 4. */
+/* Result codes. DLL_RegisterUser and DLL_RegisterUserEx return only 0 to 4
+   (since 1.0.0); 5 and 6 since 1.1.0. */
 enum {
     /* The service accepted the registration and returned a result string. */
     REGISTER_RESULT_SUCCESS = 0,
@@ -91,7 +114,8 @@ enum {
     REGISTER_RESULT_DEADLINE_EXPIRED = 6
 };
 
-/* Why a call failed, read with REGISTER_INFO_REASON. */
+/* Why a call failed, read with REGISTER_INFO_REASON. Since 1.1.0 but where
+   said. */
 enum {
     REGISTER_REASON_NONE = 0,                  /* success, or no call yet */
     REGISTER_REASON_INVALID_ARGUMENT = 1,      /* a null text or handle */
@@ -107,11 +131,11 @@ enum {
                                                   failed system random generator */
     REGISTER_REASON_CANCELLED = 11,            /* DLL_RegisterCallCancel or the progress callback */
     REGISTER_REASON_DEADLINE_EXPIRED = 12,     /* the deadline passed */
-    REGISTER_REASON_MISUSE = 13                /* a Run on a handle already running
-                                                  (since 1.2.0) */
+    REGISTER_REASON_MISUSE = 13                /* a Run on a handle already running;
+                                                  since 1.2.0 */
 };
 
-/* Options of a call handle. */
+/* Options of a call handle. Since 1.1.0 but where said. */
 enum {
     /* Numbers (DLL_RegisterCallSetNumber), in milliseconds. Timeouts take 1
        to 2147483647, the deadline 0 (none) to 2147483647; -1 returns to the
@@ -120,13 +144,33 @@ enum {
     REGISTER_OPTION_SEND_TIMEOUT_MS = 2,    /* each request sent; built in 5000 */
     REGISTER_OPTION_RECEIVE_TIMEOUT_MS = 3, /* each reply received; built in 20000 */
     REGISTER_OPTION_DEADLINE_MS = 4,        /* the whole Run; built in 0, none */
+    /* A REGISTER_CONFIGURATION_ value: whether the handle's Runs read the
+       run-time configuration (register.ini, REGISTER_CONFIG and every
+       REGISTER_ variable). -1 returns to the default, READ. Since 1.2.0. */
+    REGISTER_OPTION_CONFIGURATION = 5,
     /* Texts (DLL_RegisterCallSetText); a null value returns to the run-time
        configuration or the built-in value. */
-    REGISTER_OPTION_DIRECTORY = 101, /* "host:port[,host:port...]" */
-    REGISTER_OPTION_LOG_FILE = 102   /* a file each Run appends one record to */
+    /* "host:port[,host:port...]". The servers are a set, tried in address
+       order whatever order they are given in, as the built-in servers are:
+       by port first, then by IPv4 address; a host name that does not resolve
+       counts as 0.0.0.0 and is tried first. To prefer a server, give it the
+       lower port. */
+    REGISTER_OPTION_DIRECTORY = 101,
+    REGISTER_OPTION_LOG_FILE = 102 /* a file each Run appends one record to;
+                                      UTF-8 on every platform */
 };
 
-/* What a setter returns. */
+/* Values of REGISTER_OPTION_CONFIGURATION. Since 1.2.0. */
+enum {
+    REGISTER_CONFIGURATION_READ = 0,  /* the default */
+    REGISTER_CONFIGURATION_IGNORE = 1 /* only the handle's options and the
+                                         built-in values count, so a broken or
+                                         stale configuration cannot break the
+                                         host */
+};
+
+/* What a setter returns (and DLL_RegisterCallGetInfo, since 1.2.0). Since
+   1.1.0. */
 enum {
     REGISTER_SET_OK = 0,
     REGISTER_SET_UNKNOWN_OPTION = 1,
@@ -134,7 +178,7 @@ enum {
     REGISTER_SET_NO_HANDLE = 3
 };
 
-/* What a handle tells about its last Run. */
+/* What a handle tells about its last Run. Since 1.1.0 but where said. */
 enum {
     /* Numbers (DLL_RegisterCallGetNumber). */
     REGISTER_INFO_CODE = 1,   /* the code the last Run returned; -1 before any */
@@ -147,12 +191,19 @@ enum {
     REGISTER_INFO_SOCKET_STATUS = 4,
     REGISTER_INFO_ELAPSED_MS = 5, /* how long the last Run took */
     /* Texts (DLL_RegisterCallGetText). */
-    REGISTER_INFO_RESULT = 101,   /* the result string; may hold zero bytes */
-    REGISTER_INFO_LOG = 102,      /* the progress log, each line ended by '\n' */
-    REGISTER_INFO_SERVER = 103,   /* "a.b.c.d:port" of the server that gave the
-                                     verdict or failed last; empty if none */
-    REGISTER_INFO_DIRECTORY = 104 /* the directory servers in effect, also
-                                     before any Run: "host:port,host:port" */
+    REGISTER_INFO_RESULT = 101, /* the result string; may hold zero bytes */
+    REGISTER_INFO_LOG = 102,    /* the progress log, each line ended by '\n' */
+    REGISTER_INFO_SERVER = 103, /* "a.b.c.d:port" of the server that gave the
+                                   verdict or failed last; empty if none */
+    /* The directory servers the next Run would use, as given:
+       "host:port,host:port" (a Run tries them in address order, see
+       REGISTER_OPTION_DIRECTORY). Read afresh from the handle and the run-time
+       configuration at each ask, so also before any Run; not a record of the
+       last Run. */
+    REGISTER_INFO_DIRECTORY = 104,
+    /* The absolute path of the configuration file the last Run read; empty
+       when it read none. Since 1.2.0. */
+    REGISTER_INFO_CONFIGURATION = 105
 };
 
 /*
@@ -171,6 +222,7 @@ enum {
  * whole number of bytes, from 32 to 2,064 bits (4 to 258 bytes). A server
  * offering any other key is passed over like an unreachable one, except that
  * a zero modulus ends the call with REGISTER_RESULT_INTERNAL_ERROR.
+ * Since 1.0.0.
  */
 REGISTER_API int32_t REGISTER_CALL DLL_RegisterUser(const char* text, int32_t setting,
                                                     int32_t flag1, int32_t flag2, int32_t flag3,
@@ -186,7 +238,7 @@ REGISTER_API int32_t REGISTER_CALL DLL_RegisterUser(const char* text, int32_t se
  * Each buffer may be null with capacity 0. At most capacity - 1 bytes are
  * copied and a zero byte follows them. *resultLength and *logLength, when not
  * null, receive the full lengths. Calling again registers again: give the
- * result buffer its 65,536 bytes the first time.
+ * result buffer its 65,536 bytes the first time. Since 1.0.0.
  */
 REGISTER_API int32_t REGISTER_CALL DLL_RegisterUserEx(const char* text, int32_t setting,
                                                       int32_t flag1, int32_t flag2, int32_t flag3,
@@ -203,7 +255,8 @@ REGISTER_API int32_t REGISTER_CALL DLL_RegisterUserEx(const char* text, int32_t 
  * handle may Run again; each Run starts from empty results. A null handle,
  * or one already destroyed, is refused by every function (as far as the
  * handle's memory can still tell: using a handle after DLL_RegisterCallDestroy
- * has returned is the caller's fault).
+ * has returned is the caller's fault). Since 1.1.0, as are the functions
+ * below but where said.
  */
 typedef struct RegisterCall RegisterCall;
 
@@ -287,8 +340,11 @@ REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallGetText(RegisterCall* call, i
 /* Fixed English sentences for a code and a reason; never null. */
 REGISTER_API const char* REGISTER_CALL DLL_RegisterResultText(int32_t code) REGISTER_NOEXCEPT;
 REGISTER_API const char* REGISTER_CALL DLL_RegisterReasonText(int32_t reason) REGISTER_NOEXCEPT;
-/* "1.1.0": the library's version, which may be newer than this header's. */
+/* "1.2.0": the library's version, which may be newer than this header's. */
 REGISTER_API const char* REGISTER_CALL DLL_RegisterVersion(void) REGISTER_NOEXCEPT;
+/* The same as a number to compare with REGISTER_VERSION_NUMBER: a host that
+   needs 1.2 checks DLL_RegisterVersionNumber() >= 0x010200. Since 1.2.0. */
+REGISTER_API int32_t REGISTER_CALL DLL_RegisterVersionNumber(void) REGISTER_NOEXCEPT;
 
 #ifdef __cplusplus
 }

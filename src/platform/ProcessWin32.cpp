@@ -3,6 +3,7 @@
 
 #include "platform/Process.h"
 
+#include <cstdint>
 #include <windows.h>
 
 namespace Platform {
@@ -83,6 +84,24 @@ std::string moduleFilePath()
     }
 }
 
+std::string absolutePath(const std::string& path)
+{
+    if (path.empty()) {
+        return path;
+    }
+    const std::wstring wide = widen(path);
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return path;
+    }
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) {
+        return path;
+    }
+    return narrow(full.data(), static_cast<int>(length));
+}
+
 std::optional<std::string> environmentVariable(const char* name)
 {
     const std::wstring wideName = widen(name);
@@ -101,15 +120,39 @@ std::optional<std::string> environmentVariable(const char* name)
     return narrow(value.data(), static_cast<int>(length));
 }
 
-FileRead readWholeFile(const std::string& path, std::string& contents)
+namespace {
+
+// A disk file, not a folder, a pipe, a console or a device such as NUL.
+bool isRegularFile(HANDLE file)
 {
+    BY_HANDLE_FILE_INFORMATION information{};
+    return GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+} // namespace
+
+FileRead readWholeFile(const std::string& path, std::string& contents, std::size_t limit)
+{
+    // Backup semantics let a folder be opened, and then refused like any
+    // other thing that is not a file.
     const FileHandle file(CreateFileW(widen(path).c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (file.get() == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileRead::missing
                                                                               : FileRead::failed;
+    }
+    if (!isRegularFile(file.get())) {
+        return FileRead::notRegular;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size)) {
+        return FileRead::failed;
+    }
+    if (static_cast<std::uint64_t>(size.QuadPart) > limit) {
+        return FileRead::tooLarge;
     }
     contents.clear();
     char block[4096];
@@ -121,24 +164,55 @@ FileRead readWholeFile(const std::string& path, std::string& contents)
         if (got == 0) {
             return FileRead::read;
         }
+        if (contents.size() + got > limit) {
+            return FileRead::tooLarge;
+        }
         contents.append(block, got);
     }
 }
 
+bool namesSomethingElse(const std::string& path)
+{
+    // No access asked for: the file is only looked at, and a pipe or a
+    // device is not engaged.
+    const FileHandle file(CreateFileW(widen(path).c_str(), 0,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return file.get() != INVALID_HANDLE_VALUE && !isRegularFile(file.get());
+}
+
 bool appendWhole(const std::string& path, std::string_view bytes)
 {
-    // A handle with append access alone: Windows places each WriteFile
-    // whole at the end of the file, whoever else appends.
-    const FileHandle file(CreateFileW(widen(path).c_str(), FILE_APPEND_DATA,
+    // Append access without write access: Windows places each WriteFile
+    // whole at the end of the file, whoever else appends. Read access tells
+    // whether the file ends in a torn record.
+    const FileHandle file(CreateFileW(widen(path).c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE || bytes.size() > MAXDWORD) {
+    if (file.get() == INVALID_HANDLE_VALUE || !isRegularFile(file.get()) ||
+        bytes.size() >= MAXDWORD) {
         return false;
     }
+    std::string_view record = bytes;
+    std::string separated;
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {
+        OVERLAPPED at{};
+        const std::uint64_t lastByte = static_cast<std::uint64_t>(size.QuadPart) - 1;
+        at.Offset = static_cast<DWORD>(lastByte);
+        at.OffsetHigh = static_cast<DWORD>(lastByte >> 32);
+        char last = '\n';
+        DWORD got = 0;
+        if (ReadFile(file.get(), &last, 1, &got, &at) && got == 1 && last != '\n') {
+            separated.reserve(bytes.size() + 1);
+            separated.append("\n").append(bytes);
+            record = separated;
+        }
+    }
     DWORD written = 0;
-    return WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+    return WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written,
                      nullptr) &&
-           written == bytes.size();
+           written == record.size();
 }
 
 CancellationShield::CancellationShield() noexcept = default;

@@ -6,6 +6,16 @@
 
 std::int32_t CallHandle::setNumber(std::int32_t option, std::int32_t value)
 {
+    if (option == REGISTER_OPTION_CONFIGURATION) {
+        if (value == -1 || value == REGISTER_CONFIGURATION_READ) {
+            readConfiguration = true;
+        } else if (value == REGISTER_CONFIGURATION_IGNORE) {
+            readConfiguration = false;
+        } else {
+            return REGISTER_SET_BAD_VALUE;
+        }
+        return REGISTER_SET_OK;
+    }
     std::optional<std::uint32_t> CallSettings::*field = nullptr;
     std::int32_t minimum = 1;
     switch (option) {
@@ -94,6 +104,7 @@ CallHandle::RunOutcome CallHandle::run(const RegistrationArguments& arguments) n
         failure = {};
         resultString.clear();
         progressLog.clear();
+        configurationFile.clear();
         elapsedMs = 0;
     }
 
@@ -105,6 +116,7 @@ CallHandle::RunOutcome CallHandle::run(const RegistrationArguments& arguments) n
         request.exportName = "DLL_RegisterCallRun";
         request.arguments = arguments;
         request.handleSettings = &runSettings;
+        request.readConfiguration = readConfiguration;
         request.control = &control;
         if (progressCallback != nullptr) {
             request.listener = [this, callback = progressCallback,
@@ -127,6 +139,7 @@ CallHandle::RunOutcome CallHandle::run(const RegistrationArguments& arguments) n
     resultString = std::move(result.report.resultString);
     progressLog = std::move(result.report.progressLog);
     elapsedMs = result.elapsedMs;
+    configurationFile = std::move(result.configurationFile);
     running = false;
     return {lastCode, retired};
 }
@@ -173,7 +186,9 @@ std::optional<std::string> CallHandle::text(std::int32_t info) const
     case REGISTER_INFO_SERVER:
         return failure.server;
     case REGISTER_INFO_DIRECTORY:
-        return directoryInEffect(&settings);
+        return directoryInEffect(&settings, readConfiguration);
+    case REGISTER_INFO_CONFIGURATION:
+        return configurationFile;
     default:
         return std::nullopt;
     }

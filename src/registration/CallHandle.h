@@ -60,6 +60,8 @@ class CallHandle {
     std::atomic<std::uint32_t> magic{liveMagic};
 
     CallSettings settings;
+    // REGISTER_CONFIGURATION_IGNORE clears it.
+    bool readConfiguration = true;
     ProgressCallback progressCallback = nullptr;
     void* progressContext = nullptr;
     CallControl control;
@@ -73,5 +75,6 @@ class CallHandle {
     CallFailure failure;
     ByteString resultString;
     std::string progressLog;
+    std::string configurationFile;
     std::uint32_t elapsedMs = 0;
 };

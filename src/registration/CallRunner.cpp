@@ -4,6 +4,7 @@
 #include "platform/Process.h"
 #include "registration/CallLogFile.h"
 #include "registration/DirectoryEndpoints.h"
+#include "registration/LogText.h"
 #include "registration/RuntimeConfiguration.h"
 
 #include <chrono>
@@ -33,13 +34,36 @@ CallSettings settingsInEffect(const RuntimeConfiguration& runtime,
     return settings;
 }
 
-void refuseConfiguration(const std::string& fault, const CallRequest& request, CallResult& result)
+RuntimeConfiguration runtimeConfiguration(bool read)
 {
-    const std::string line = "Configuration error: " + fault;
-    result.report.progressLog = line + "\n";
+    return read ? loadRuntimeConfiguration() : RuntimeConfiguration{};
+}
+
+// A log file that is a FIFO or a device would hold every call that writes
+// its record, so the path is refused before the call like any other fault.
+std::string logFileFault(const CallSettings& settings)
+{
+    if (settings.logFile && Platform::namesSomethingElse(*settings.logFile)) {
+        return "log file " + *settings.logFile + ": not a regular file";
+    }
+    return {};
+}
+
+// Lines about the configuration open the progress log, quoting what they
+// quote with its control bytes escaped.
+void logConfigurationLine(std::string_view label, const std::string& what,
+                          const CallRequest& request, std::string& lines)
+{
+    const std::string line = std::string(label) + escapedForLog(what);
+    lines.append(line).push_back('\n');
     if (request.listener) {
         request.listener(line);
     }
+}
+
+void refuseConfiguration(const std::string& fault, const CallRequest& request, CallResult& result)
+{
+    logConfigurationLine("Configuration error: ", fault, request, result.report.progressLog);
     result.report.failure.reason = FailureReason::configuration;
     result.code = registrationInternalError;
 }
@@ -81,15 +105,25 @@ CallResult runCall(const CallRequest& request) noexcept
     const auto when = std::chrono::system_clock::now();
     CallResult result;
     try {
-        const RuntimeConfiguration runtime = loadRuntimeConfiguration();
+        const RuntimeConfiguration runtime = runtimeConfiguration(request.readConfiguration);
         const CallSettings settings = settingsInEffect(runtime, request.handleSettings);
         result.directory = directoryText(*settings.directory);
+        result.configurationFile = runtime.file;
+        const std::string fault = runtime.fault.empty() ? logFileFault(settings) : runtime.fault;
         if (request.arguments.text == nullptr) {
             result.report.failure.reason = FailureReason::invalidArgument;
-        } else if (!runtime.fault.empty()) {
-            refuseConfiguration(runtime.fault, request, result);
         } else {
-            runRegistrationUnder(settings, request, result);
+            std::string warnings;
+            for (const std::string& warning : runtime.warnings) {
+                logConfigurationLine("Configuration warning: ", warning, request, warnings);
+            }
+            if (!fault.empty()) {
+                result.report.progressLog = std::move(warnings);
+                refuseConfiguration(fault, request, result);
+            } else {
+                runRegistrationUnder(settings, request, result);
+                result.report.progressLog.insert(0, warnings);
+            }
         }
         result.elapsedMs =
             static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -108,7 +142,8 @@ CallResult runCall(const CallRequest& request) noexcept
     return result;
 }
 
-std::string directoryInEffect(const CallSettings* handleSettings)
+std::string directoryInEffect(const CallSettings* handleSettings, bool readConfiguration)
 {
-    return directoryText(*settingsInEffect(loadRuntimeConfiguration(), handleSettings).directory);
+    return directoryText(
+        *settingsInEffect(runtimeConfiguration(readConfiguration), handleSettings).directory);
 }

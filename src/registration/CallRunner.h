@@ -17,6 +17,8 @@ struct CallRequest {
     RegistrationArguments arguments;
     // A handle's own settings, over the run-time configuration; may be null.
     const CallSettings* handleSettings = nullptr;
+    // False when the handle asked to ignore the run-time configuration.
+    bool readConfiguration = true;
     // A handle's cancel flag and deadline clock. Without one, a call makes
     // its own when a deadline is configured.
     CallControl* control = nullptr;
@@ -32,6 +34,8 @@ struct CallResult {
     // The directory servers in effect, as written in a directory list.
     std::string directory;
     std::uint32_t elapsedMs = 0;
+    // The absolute path of the configuration file read; empty when none.
+    std::string configurationFile;
 };
 
 // Reads the run-time configuration, runs the registration under the settings
@@ -42,4 +46,4 @@ struct CallResult {
 CallResult runCall(const CallRequest& request) noexcept;
 
 // The directory servers a call would use now.
-std::string directoryInEffect(const CallSettings* handleSettings);
+std::string directoryInEffect(const CallSettings* handleSettings, bool readConfiguration);

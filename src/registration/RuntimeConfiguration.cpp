@@ -33,11 +33,13 @@ RuntimeConfiguration loadRuntimeConfiguration()
 {
     RuntimeConfiguration configuration;
     const std::optional<std::string> named = variable("REGISTER_CONFIG");
-    const std::string file = named ? *named : defaultConfigurationFile();
+    const std::string file = Platform::absolutePath(named ? *named : defaultConfigurationFile());
     std::string text;
-    switch (Platform::readWholeFile(file, text)) {
+    switch (Platform::readWholeFile(file, text, maxConfigurationBytes)) {
     case Platform::FileRead::read:
-        configuration.fault = parseConfiguration(text, file, configuration.settings);
+        configuration.file = file;
+        configuration.fault =
+            parseConfiguration(text, file, configuration.settings, configuration.warnings);
         break;
     case Platform::FileRead::missing:
         // Only a file that was asked for by name must exist.
@@ -46,7 +48,18 @@ RuntimeConfiguration loadRuntimeConfiguration()
         }
         break;
     case Platform::FileRead::failed:
+        configuration.file = file;
         configuration.fault = file + ": cannot be read";
+        break;
+    case Platform::FileRead::notRegular:
+        configuration.file = file;
+        configuration.fault = file + ": not a regular file";
+        break;
+    case Platform::FileRead::tooLarge:
+        configuration.file = file;
+        configuration.fault = file + ": larger than " +
+                              std::to_string(maxConfigurationBytes / 1024) +
+                              " KiB, so not a configuration file";
         break;
     }
 

@@ -76,6 +76,22 @@ TEST(ExportTable, FileCallsTakeSixtyFourBitOffsets)
     }
 }
 
+TEST(ExportTable, VersionNumberIsTheHeadersAndTheTextsVersion)
+{
+    // A header and a library from different builds, or a version text and a
+    // number that were bumped apart, would mislead a host's start-up check.
+    LoadedLibrary library(REGISTER_LIBRARY_FILE);
+    ASSERT_TRUE(library.isLoaded()) << library.error();
+    const auto number =
+        library.function<decltype(&DLL_RegisterVersionNumber)>("DLL_RegisterVersionNumber");
+    const auto text = library.function<decltype(&DLL_RegisterVersion)>("DLL_RegisterVersion");
+    ASSERT_TRUE(number && text);
+    EXPECT_EQ(number(), REGISTER_VERSION_NUMBER);
+    EXPECT_EQ(std::to_string(number() >> 16) + "." + std::to_string(number() >> 8 & 0xFF) + "." +
+                  std::to_string(number() & 0xFF),
+              text());
+}
+
 using RegisterUser = decltype(&DLL_RegisterUser);
 using RegisterUserEx = decltype(&DLL_RegisterUserEx);
 

@@ -29,7 +29,8 @@ RegisterFunctions::RegisterFunctions(const std::string& file)
       getText(library.function<decltype(getText)>("DLL_RegisterCallGetText")),
       resultText(library.function<decltype(resultText)>("DLL_RegisterResultText")),
       reasonText(library.function<decltype(reasonText)>("DLL_RegisterReasonText")),
-      version(library.function<decltype(version)>("DLL_RegisterVersion"))
+      version(library.function<decltype(version)>("DLL_RegisterVersion")),
+      versionNumber(library.function<decltype(versionNumber)>("DLL_RegisterVersionNumber"))
 {
 }
 
@@ -37,7 +38,7 @@ bool RegisterFunctions::complete() const
 {
     return registerUser && registerUserEx && create && destroy && setNumber && setText &&
            setProgress && run && cancel && getNumber && getInfo && getText && resultText &&
-           reasonText && version;
+           reasonText && version && versionNumber;
 }
 
 std::string RegisterFunctions::text(RegisterCall* call, std::int32_t info) const

@@ -34,6 +34,7 @@ struct RegisterFunctions {
     decltype(&DLL_RegisterResultText) resultText;
     decltype(&DLL_RegisterReasonText) reasonText;
     decltype(&DLL_RegisterVersion) version;
+    decltype(&DLL_RegisterVersionNumber) versionNumber;
 
     bool complete() const;
     // A whole text info, asked for by length first.

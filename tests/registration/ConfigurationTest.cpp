@@ -16,6 +16,7 @@ TEST(ConfigurationFile, ReadsWhatEditorsWriteAndStopsAtTheFirstFault)
         std::string fault;
         std::vector<std::string> directory;
         std::uint32_t deadlineMs;
+        std::size_t warnings = 0;
     };
     const Row rows[] = {
         {"Windows line ends and a byte-order mark",
@@ -40,6 +41,17 @@ TEST(ConfigurationFile, ReadsWhatEditorsWriteAndStopsAtTheFirstFault)
          "f line 1: not host:port",
          {},
          0},
+        {"keys in any case, ';' comments and the [register] section",
+         "; launcher\n[ Register ]\nDeadline_MS = 3\n",
+         "",
+         {},
+         3},
+        {"a later version's key and another program's section are passed over",
+         "deadline_ms = 4\nretry_count = 2\n[Other]\ndeadline_ms = soon\n[register]\nx=1\n",
+         "",
+         {},
+         4,
+         3},
         {"a fault after good lines names its own line",
          "deadline_ms = 1\nlog_file =\n",
          "f line 2: log_file needs a file name",
@@ -49,11 +61,13 @@ TEST(ConfigurationFile, ReadsWhatEditorsWriteAndStopsAtTheFirstFault)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         CallSettings settings;
-        const std::string fault = parseConfiguration(row.text, "f", settings);
+        std::vector<std::string> warnings;
+        const std::string fault = parseConfiguration(row.text, "f", settings, warnings);
         EXPECT_EQ(fault.substr(0, row.fault.size()), row.fault);
         EXPECT_EQ(fault.empty(), row.fault.empty()) << fault;
         EXPECT_EQ(settings.directory.value_or(std::vector<std::string>{}), row.directory);
         EXPECT_EQ(settings.deadlineMs.value_or(0), row.deadlineMs);
+        EXPECT_EQ(warnings.size(), row.warnings);
     }
 }
 

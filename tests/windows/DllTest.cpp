@@ -98,6 +98,7 @@ TEST(RegisterDll, ImportLibraryBindsThePlainExports)
         {"DLL_RegisterResultText", reinterpret_cast<Address>(&DLL_RegisterResultText)},
         {"DLL_RegisterReasonText", reinterpret_cast<Address>(&DLL_RegisterReasonText)},
         {"DLL_RegisterVersion", reinterpret_cast<Address>(&DLL_RegisterVersion)},
+        {"DLL_RegisterVersionNumber", reinterpret_cast<Address>(&DLL_RegisterVersionNumber)},
     };
     const std::map<std::string, FARPROC> bound = boundImports("register.dll");
     std::string imported;
@@ -123,6 +124,10 @@ TEST(RegisterDll, HeaderAndLibraryCarryThisBuildsVersion)
                   std::to_string(REGISTER_VERSION_MINOR) + "." +
                   std::to_string(REGISTER_VERSION_PATCH),
               REGISTER_BUILD_VERSION_TEXT);
+    EXPECT_EQ(DLL_RegisterVersionNumber(), REGISTER_VERSION_NUMBER);
+    EXPECT_EQ(REGISTER_VERSION_NUMBER, REGISTER_BUILD_VERSION_MAJOR << 16 |
+                                           REGISTER_BUILD_VERSION_MINOR << 8 |
+                                           REGISTER_BUILD_VERSION_PATCH);
 }
 
 TEST(RegisterDll, CallsReturnThroughTheDeclaredConvention)

@@ -226,3 +226,8 @@ extern "C" REGISTER_API const char* REGISTER_CALL DLL_RegisterVersion(void) REGI
 {
     return REGISTER_LIBRARY_VERSION;
 }
+
+extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterVersionNumber(void) REGISTER_NOEXCEPT
+{
+    return REGISTER_LIBRARY_VERSION_NUMBER;
+}
