@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -39,6 +40,13 @@ template <typename T, typename A> void secureWipe(std::vector<T, A>& values) noe
 {
     static_assert(std::is_trivially_copyable_v<T>);
     secureWipe(values.data(), sizeof(T) * values.size());
+}
+
+// The characters in use, as for a vector.
+template <typename C, typename T, typename A>
+void secureWipe(std::basic_string<C, T, A>& text) noexcept
+{
+    secureWipe(text.data(), sizeof(C) * text.size());
 }
 
 // An allocator that wipes every block before it returns it, so that a

@@ -5,6 +5,7 @@
 #ifndef REGISTER_BUILDING_LIBRARY
 #define REGISTER_BUILDING_LIBRARY
 #endif
+#include "common/SecureWipe.h"
 #include "platform/Process.h"
 #include "registration/CallHandle.h"
 #include "registration/CallRunner.h"
@@ -62,7 +63,10 @@ extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterUser(const char* text,
                                                                int32_t reserved) REGISTER_NOEXCEPT
 {
     const Platform::CancellationShield shield;
-    return runOriginal("DLL_RegisterUser", {text, setting, flag1, flag2, flag3, reserved}).code;
+    CallResult call =
+        runOriginal("DLL_RegisterUser", {text, setting, flag1, flag2, flag3, reserved});
+    secureWipe(call.report.resultString);
+    return call.code;
 }
 
 extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterUserEx(
@@ -73,8 +77,9 @@ extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterUserEx(
     const Platform::CancellationShield shield;
     // The report is filled on every way out of the driver, so a host learns
     // how far an attempt got even when it ended in an exception.
-    const CallResult call =
+    CallResult call =
         runOriginal("DLL_RegisterUserEx", {text, setting, flag1, flag2, flag3, reserved});
+    const WipeOnExit wipeResult(call.report.resultString);
     const ByteString& result = call.report.resultString;
     const std::string& log = call.report.progressLog;
     const std::int32_t fullResult =
@@ -200,10 +205,12 @@ extern "C" REGISTER_API int32_t REGISTER_CALL DLL_RegisterCallGetText(
     }
     const Platform::CancellationShield shield;
     try {
-        const std::optional<std::string> text = handle->text(info);
+        std::optional<std::string> text = handle->text(info);
         if (!text) {
             return -1;
         }
+        // The result string is a secret of the host's; this copy of it ends here.
+        const WipeOnExit wipeCopy(*text);
         return copyOut(text->data(), text->size(), buffer, capacity);
     } catch (...) {
         return -1;

@@ -1,5 +1,6 @@
 #include "registration/CallHandle.h"
 
+#include "common/SecureWipe.h"
 #include "registration/CallRunner.h"
 
 #include <register/register.h>
@@ -74,6 +75,11 @@ std::int32_t CallHandle::setText(std::int32_t option, const char* value)
     }
 }
 
+CallHandle::~CallHandle()
+{
+    secureWipe(resultString);
+}
+
 CallHandle* CallHandle::fromHost(RegisterCall* call) noexcept
 {
     auto* handle = reinterpret_cast<CallHandle*>(call);
@@ -102,6 +108,7 @@ CallHandle::RunOutcome CallHandle::run(const RegistrationArguments& arguments) n
         running = true;
         lastCode = -1;
         failure = {};
+        secureWipe(resultString);
         resultString.clear();
         progressLog.clear();
         configurationFile.clear();
@@ -109,6 +116,7 @@ CallHandle::RunOutcome CallHandle::run(const RegistrationArguments& arguments) n
     }
 
     CallResult result;
+    const WipeOnExit wipeResult(result.report.resultString);
     try {
         // Copies, so that the callback may change the handle for the next Run.
         const CallSettings runSettings = settings;

@@ -28,6 +28,12 @@ class CallHandle {
     // (as far as its first bytes can tell).
     static CallHandle* fromHost(RegisterCall* call) noexcept;
 
+    CallHandle() = default;
+    // Wipes the last result string: it is the host's secret.
+    ~CallHandle();
+    CallHandle(const CallHandle&) = delete;
+    CallHandle& operator=(const CallHandle&) = delete;
+
     // Each returns 0 or a setter error of the public header, and changes
     // nothing on error. A Run in progress keeps the settings and the callback
     // it started with.

@@ -1,5 +1,6 @@
 #include "registration/RunRegistration.h"
 
+#include "common/SecureWipe.h"
 #include "net/SocketLibrary.h"
 #include "registration/DirectoryEndpoints.h"
 
@@ -102,6 +103,9 @@ std::int32_t runRegistrationWith(const CallPlan& plan, const RegistrationArgumen
 
     const char* text = arguments.text;
     ByteString textCopy(text, text + std::strlen(text) + 1);
+    // The copy goes to the client once the lookup succeeds; a call that ends
+    // before must not leave it in freed memory.
+    const WipeOnExit wipeTextCopy(textCopy);
 
     // A cancel that came before the call ends it before any network step.
     if (client.interrupted()) {

@@ -3,6 +3,7 @@
 // the process's heap, live or freed, and destroyed keys, pools and digests
 // leave none of their secrets in their own storage.
 
+#include "common/SecureWipe.h"
 #include "crypt/MD5.h"
 #include "crypt/RandomPool.h"
 #include "crypt/SymmetricKey.h"
@@ -22,6 +23,7 @@
 #include <openssl/blowfish.h>
 #include <openssl/crypto.h>
 #include <openssl/md5.h>
+#include <register/register.h>
 #include <signal.h>
 #include <sstream>
 #include <string>
@@ -120,7 +122,9 @@ using Pattern = std::vector<std::uint8_t>;
 // no memory of this one.
 class ServiceProcess {
   public:
-    ServiceProcess()
+    // Verbose, it logs the session key it received; quiet, it sends the
+    // result given and logs nothing of the registration.
+    explicit ServiceProcess(const char* result = nullptr)
     {
         int out[2];
         EXPECT_EQ(pipe(out), 0);
@@ -130,7 +134,8 @@ class ServiceProcess {
             close(out[0]);
             // Verbose: the session key it received is read from its log.
             execl(REGISTER_TEST_SERVICE, REGISTER_TEST_SERVICE, "--directory", "127.0.0.1:0",
-                  "--dbproxy", "127.0.0.1:0", "--verbose", static_cast<char*>(nullptr));
+                  "--dbproxy", "127.0.0.1:0", result ? "--result" : "--verbose", result,
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);
@@ -303,6 +308,62 @@ TEST(SecretWipe, NoSessionKeyOrScheduleIsLeftInTheHeapAfterARegistration)
             << "a block was freed with the secret in it, at offset "
             << std::search(freed, freedEnd, secret->begin(), secret->end()) - freed << " of the "
             << archive().used << " freed bytes";
+    }
+}
+
+TEST(SecretWipe, NoCopyOfTheTextOrTheResultIsLeftBehindByAnyWayOfCalling)
+{
+    static constexpr char text[] = "a secret text 5d0e91";
+    static constexpr char result[] = "a secret result 7f3c2a";
+    enum class Way { coreLookupFails, exportEx, handle };
+    struct Row {
+        const char* name;
+        Way way;
+        const char* secret;
+    };
+    const Row rows[] = {
+        {"the text after a failed lookup", Way::coreLookupFails, text},
+        {"the result through DLL_RegisterUserEx", Way::exportEx, result},
+        {"the result through a handle", Way::handle, result},
+    };
+    ServiceProcess service(result);
+    ASSERT_FALSE(service.directory.empty());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        archive().used = 0;
+        archive().recording = true;
+        std::array<char, 256> got{};
+        if (row.way == Way::coreLookupFails) {
+            RegistrationReport report;
+            EXPECT_EQ(
+                runRegistrationWith("127.0.0.1:1", "127.0.0.1:1", {text, 3, 1, 0, 1, 0}, &report),
+                directoryLookupFailed);
+        } else if (row.way == Way::exportEx) {
+            setenv("REGISTER_DIRECTORY", service.directory.c_str(), 1);
+            EXPECT_EQ(DLL_RegisterUserEx(text, 3, 1, 0, 1, 0, got.data(), got.size(), nullptr,
+                                         nullptr, 0, nullptr),
+                      REGISTER_RESULT_SUCCESS);
+            unsetenv("REGISTER_DIRECTORY");
+        } else {
+            RegisterCall* call = DLL_RegisterCallCreate();
+            DLL_RegisterCallSetText(call, REGISTER_OPTION_DIRECTORY, service.directory.c_str());
+            EXPECT_EQ(DLL_RegisterCallRun(call, text, 3, 1, 0, 1), REGISTER_RESULT_SUCCESS);
+            DLL_RegisterCallGetText(call, REGISTER_INFO_RESULT, got.data(), got.size());
+            DLL_RegisterCallDestroy(call);
+        }
+        archive().recording = false;
+        if (row.way != Way::coreLookupFails) {
+            EXPECT_STREQ(got.data(), result);
+        }
+        secureWipe(got);
+        const Pattern secret(row.secret, row.secret + std::strlen(row.secret));
+        const std::uint8_t* freed = archive().bytes;
+        const std::uint8_t* freedEnd = freed + archive().used;
+        EXPECT_EQ(std::search(freed, freedEnd, secret.begin(), secret.end()), freedEnd)
+            << "a block was freed with the secret in it";
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        EXPECT_TRUE(heapOccurrences({&secret}).empty()) << "a live copy is left";
+#endif
     }
 }
 
