@@ -5,7 +5,7 @@
 // the unreduced blob should cost what the padded one does. Its CPU time is
 // that of every thread, the service's included.
 
-#include "registration/RunRegistration.h"
+#include "DirectRegistration.h"
 #include "robustness/UnreducedKey.h"
 #include "test-service/DBProxyServer.h"
 #include "test-service/DirectoryServer.h"
@@ -55,7 +55,7 @@ void registration(benchmark::State& state, Blob blob)
     const std::string endpoint = directory.endpointText();
     for (auto _ : state) {
         if (runRegistrationWith(endpoint.c_str(), endpoint.c_str(), {"a", 3, 1, 0, 1, 0}) !=
-            registrationSucceeded) {
+            REGISTER_RESULT_SUCCESS) {
             state.SkipWithError("registration failed");
             break;
         }

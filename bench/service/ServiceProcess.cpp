@@ -1,6 +1,6 @@
 #include "ServiceProcess.h"
 
-#include "registration/RunRegistration.h"
+#include "DirectRegistration.h"
 
 #include <atomic>
 #include <csignal>
@@ -136,7 +136,7 @@ std::uint64_t registerConcurrently(const std::string& directory, int clients, st
             for (std::uint64_t i = next++; i < count; i = next++) {
                 const std::string text = "player" + std::to_string(firstText + i) + "@example.com";
                 if (runRegistrationWith(directory.c_str(), directory.c_str(),
-                                        {text.c_str(), 3, 1, 0, 1, 0}) == registrationSucceeded) {
+                                        {text.c_str(), 3, 1, 0, 1, 0}) == REGISTER_RESULT_SUCCESS) {
                     ++succeeded;
                 }
             }

@@ -89,8 +89,9 @@ extern "C" {
 #endif
 
 /* Result codes. DLL_RegisterUser and DLL_RegisterUserEx return only 0 to 4
-   (since 1.0.0); 5 and 6 since 1.1.0. */
-enum {
+   (since 1.0.0); 5 and 6 since 1.1.0. The enum's name since 1.2.0; functions
+   take and return int32_t. */
+enum RegisterResult {
     /* The service accepted the registration and returned a result string. */
     REGISTER_RESULT_SUCCESS = 0,
     /* The call failed before or outside the servers: a null text, a
@@ -115,8 +116,8 @@ enum {
 };
 
 /* Why a call failed, read with REGISTER_INFO_REASON. Since 1.1.0 but where
-   said. */
-enum {
+   said; the enum's name since 1.2.0. */
+enum RegisterReason {
     REGISTER_REASON_NONE = 0,                  /* success, or no call yet */
     REGISTER_REASON_INVALID_ARGUMENT = 1,      /* a null text or handle */
     REGISTER_REASON_CONFIGURATION = 2,         /* a configuration that cannot be used */

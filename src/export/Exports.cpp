@@ -8,9 +8,8 @@
 #include "common/SecureWipe.h"
 #include "platform/Process.h"
 #include "registration/CallHandle.h"
-#include "registration/CallRunner.h"
+#include "registration/RegistrationCall.h"
 #include "registration/ResultTexts.h"
-#include "registration/RunRegistration.h"
 
 #include <algorithm>
 #include <cstring>
@@ -18,15 +17,6 @@
 #include <new>
 #include <optional>
 #include <register/register.h>
-
-static_assert(REGISTER_RESULT_SUCCESS == registrationSucceeded);
-static_assert(REGISTER_RESULT_INTERNAL_ERROR == registrationInternalError);
-static_assert(REGISTER_RESULT_DIRECTORY_FAILED == directoryLookupFailed);
-static_assert(REGISTER_RESULT_REGISTRATION_FAILED == registrationExchangeFailed);
-static_assert(REGISTER_RESULT_CANCELLED == registrationCancelled);
-static_assert(REGISTER_RESULT_DEADLINE_EXPIRED == registrationDeadlineExpired);
-static_assert(REGISTER_REASON_DEADLINE_EXPIRED == static_cast<int>(FailureReason::deadlineExpired));
-static_assert(REGISTER_REASON_MISUSE == static_cast<int>(FailureReason::misuse));
 
 namespace {
 

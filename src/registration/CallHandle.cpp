@@ -1,7 +1,6 @@
 #include "registration/CallHandle.h"
 
 #include "common/SecureWipe.h"
-#include "registration/CallRunner.h"
 
 #include <register/register.h>
 
@@ -100,10 +99,10 @@ CallHandle::RunOutcome CallHandle::run(const RegistrationArguments& arguments) n
     {
         const std::lock_guard lock(state);
         if (running) {
-            lastCode = registrationInternalError;
+            lastCode = REGISTER_RESULT_INTERNAL_ERROR;
             failure = {};
-            failure.reason = FailureReason::misuse;
-            return {registrationInternalError, false};
+            failure.reason = REGISTER_REASON_MISUSE;
+            return {REGISTER_RESULT_INTERNAL_ERROR, false};
         }
         running = true;
         lastCode = -1;
@@ -137,7 +136,7 @@ CallHandle::RunOutcome CallHandle::run(const RegistrationArguments& arguments) n
         result = runCall(request);
     } catch (...) {
         result = {};
-        result.report.failure.reason = FailureReason::internal;
+        result.report.failure.reason = REGISTER_REASON_INTERNAL;
     }
     control.takeCancel();
 

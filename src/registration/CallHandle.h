@@ -4,7 +4,7 @@
 #include "net/CallControl.h"
 #include "registration/CallFailure.h"
 #include "registration/CallSettings.h"
-#include "registration/RunRegistration.h"
+#include "registration/RegistrationCall.h"
 
 #include <atomic>
 #include <cstdint>

@@ -47,7 +47,7 @@ AttemptOutcome readDirectoryReply(RegistrationClient& client, WireBuffer& reply)
     }
     const std::uint16_t status = reply.readUInt16();
     if (Protocol::isErrorStatus(status)) {
-        client.failWithServerStatus("Directory Server Error: ", FailureReason::directoryError,
+        client.failWithServerStatus("Directory Server Error: ", REGISTER_REASON_DIRECTORY_ERROR,
                                     status);
         return AttemptOutcome::stopped;
     }
@@ -56,7 +56,7 @@ AttemptOutcome readDirectoryReply(RegistrationClient& client, WireBuffer& reply)
     const std::uint16_t entryCount = reply.readUInt16();
     if (entryCount == 0) {
         client.appendLog("No DBProxy server listed in directory server.");
-        client.fail(FailureReason::directoryEmpty);
+        client.fail(REGISTER_REASON_DIRECTORY_EMPTY);
         return AttemptOutcome::stopped;
     }
     std::u16string name;
@@ -75,7 +75,7 @@ bool RegistrationClient::getDBProxyAddresses(std::u16string_view directoryPath)
     appendLog("Getting DBProxy Addrs");
     if (directoryServers.empty()) {
         appendLog("No directory servers to connect to.");
-        fail(FailureReason::directoryUnreachable);
+        fail(REGISTER_REASON_DIRECTORY_UNREACHABLE);
         return false;
     }
 
@@ -90,5 +90,5 @@ bool RegistrationClient::getDBProxyAddresses(std::u16string_view directoryPath)
         return reply ? readDirectoryReply(*this, *reply) : AttemptOutcome::nextServer;
     };
     return walkServers(*this, directoryServers, attempt, "Invalid directory reply.  Unpack failed.",
-                       "Failed all directory servers.", FailureReason::directoryUnreachable);
+                       "Failed all directory servers.", REGISTER_REASON_DIRECTORY_UNREACHABLE);
 }

@@ -35,8 +35,8 @@ bool RegistrationClient::logSocketError(SocketStatus status)
 
 bool RegistrationClient::interrupted()
 {
-    if (failure.reason == FailureReason::cancelled ||
-        failure.reason == FailureReason::deadlineExpired) {
+    if (failure.reason == REGISTER_REASON_CANCELLED ||
+        failure.reason == REGISTER_REASON_DEADLINE_EXPIRED) {
         return true;
     }
     if (control == nullptr) {
@@ -44,12 +44,12 @@ bool RegistrationClient::interrupted()
     }
     if (control->cancelled()) {
         appendLog("Cancelled by the host.");
-        fail(FailureReason::cancelled);
+        fail(REGISTER_REASON_CANCELLED);
         return true;
     }
     if (control->expired()) {
         appendLog("Deadline expired.");
-        fail(FailureReason::deadlineExpired);
+        fail(REGISTER_REASON_DEADLINE_EXPIRED);
         return true;
     }
     return false;
@@ -62,13 +62,13 @@ bool RegistrationClient::connectTo(TimedSocket& socket, const SocketAddress& ser
     return !logSocketError(socket.connect(server, timeouts.connectMs));
 }
 
-void RegistrationClient::fail(FailureReason reason, std::int16_t serverStatus)
+void RegistrationClient::fail(RegisterReason reason, std::int16_t serverStatus)
 {
     failure.reason = reason;
     failure.serverStatus = serverStatus;
 }
 
-void RegistrationClient::failWithServerStatus(std::string_view text, FailureReason reason,
+void RegistrationClient::failWithServerStatus(std::string_view text, RegisterReason reason,
                                               std::uint16_t status)
 {
     appendLog(std::string(text) + signedText16(status));

@@ -71,10 +71,10 @@ class RegistrationClient {
     // Logs "Connecting to <ip>" and connects the socket, under the call's
     // control; false after a logged failure.
     bool connectTo(TimedSocket& socket, const SocketAddress& server);
-    void fail(FailureReason reason, std::int16_t serverStatus = 0);
+    void fail(RegisterReason reason, std::int16_t serverStatus = 0);
     // Logs the text followed by the status as a signed number, and fails
     // with both: a server's error status ends the walk.
-    void failWithServerStatus(std::string_view text, FailureReason reason, std::uint16_t status);
+    void failWithServerStatus(std::string_view text, RegisterReason reason, std::uint16_t status);
     // One request and its reply on a connected socket, each step logged
     // first. The reply is a copy the parser owns; empty after a socket error,
     // which is logged as such.

@@ -41,7 +41,7 @@ AttemptOutcome readVerdict(RegistrationClient& client, WireBuffer& reply, Symmet
 {
     const std::uint16_t dbProxyStatus = reply.readUInt16();
     if (Protocol::isErrorStatus(dbProxyStatus)) {
-        client.failWithServerStatus("Error from DBProxy: ", FailureReason::dbProxyError,
+        client.failWithServerStatus("Error from DBProxy: ", REGISTER_REASON_DBPROXY_ERROR,
                                     dbProxyStatus);
         return AttemptOutcome::stopped;
     }
@@ -57,7 +57,7 @@ AttemptOutcome readVerdict(RegistrationClient& client, WireBuffer& reply, Symmet
     WireBuffer verdict(plaintext.data(), plaintext.size());
     const std::uint16_t databaseStatus = verdict.readUInt16();
     if (databaseStatus != 0) {
-        client.failWithServerStatus("Error from database: ", FailureReason::databaseError,
+        client.failWithServerStatus("Error from database: ", REGISTER_REASON_DATABASE_ERROR,
                                     databaseStatus);
         return AttemptOutcome::stopped;
     }
@@ -77,7 +77,7 @@ AttemptOutcome registerAt(RegistrationClient& client, const SocketAddress& serve
     SymmetricKey sessionKey(sessionKeyLength);
     if (!publicKey.hasRandomness() || !sessionKey.hasKey()) {
         client.appendLog("System random generator failed.");
-        client.fail(FailureReason::internal);
+        client.fail(REGISTER_REASON_INTERNAL);
         return AttemptOutcome::stopped;
     }
 
@@ -118,7 +118,7 @@ bool RegistrationClient::sendRegistration()
         appendLog(tooLargeText);
         appendLog(allFailedText);
         failure.server.clear();
-        fail(FailureReason::textTooLong);
+        fail(REGISTER_REASON_TEXT_TOO_LONG);
         return false;
     }
 
@@ -129,11 +129,11 @@ bool RegistrationClient::sendRegistration()
         return registerAt(*this, server, textTooLong);
     };
     if (walkServers(*this, dbProxyAddresses, attempt, "Invalid message format.  Unpack failed.",
-                    allFailedText, FailureReason::dbProxyUnreachable)) {
+                    allFailedText, REGISTER_REASON_DBPROXY_UNREACHABLE)) {
         return true;
     }
-    if (textTooLong && failure.reason == FailureReason::dbProxyUnreachable) {
-        fail(FailureReason::textTooLong);
+    if (textTooLong && failure.reason == REGISTER_REASON_DBPROXY_UNREACHABLE) {
+        fail(REGISTER_REASON_TEXT_TOO_LONG);
     }
     return false;
 }

@@ -19,7 +19,7 @@ enum class AttemptOutcome { succeeded, stopped, nextServer };
 template <typename Attempt>
 bool walkServers(RegistrationClient& client, const std::set<SocketAddress>& servers,
                  Attempt&& attempt, std::string_view unpackFailedText,
-                 std::string_view allFailedText, FailureReason allFailedReason)
+                 std::string_view allFailedText, RegisterReason allFailedReason)
 {
     for (const SocketAddress& server : servers) {
         if (client.interrupted()) {

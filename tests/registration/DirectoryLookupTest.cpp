@@ -1,7 +1,7 @@
+#include "DirectRegistration.h"
 #include "net/SocketLibrary.h"
 #include "registration/ExchangeScenarios.h"
 #include "registration/RegistrationClient.h"
-#include "registration/RunRegistration.h"
 #include "test-service/DirectoryServer.h"
 
 #include <gtest/gtest.h>

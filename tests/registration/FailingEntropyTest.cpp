@@ -3,9 +3,9 @@
 // part of the platform backend, so the linker takes these definitions
 // instead of the real ones.
 
+#include "DirectRegistration.h"
 #include "platform/Platform.h"
 #include "registration/ExchangeScenarios.h"
-#include "registration/RunRegistration.h"
 
 #include <gtest/gtest.h>
 
@@ -40,10 +40,10 @@ TEST(FailingSystemGenerator, NothingReachesTheDBProxyAndTheCallIsAnInternalError
     EXPECT_EQ(runRegistrationWith(directory.endpointText().c_str(),
                                   directory.endpointText().c_str(), {"a", 3, 1, 0, 1, 0}, &report,
                                   timeouts),
-              registrationInternalError);
+              REGISTER_RESULT_INTERNAL_ERROR);
     EXPECT_EQ(report.progressLog.substr(report.progressLog.find("Sending registration")),
               "Sending registration information.\nSystem random generator failed.\n");
-    EXPECT_EQ(report.failure.reason, FailureReason::internal);
+    EXPECT_EQ(report.failure.reason, REGISTER_REASON_INTERNAL);
     EXPECT_EQ(dbProxy.connectionCount(), 0u);
 }
 

@@ -1,6 +1,6 @@
 #include "registration/InProcessDriver.h"
 
-#include "registration/RunRegistration.h"
+#include "DirectRegistration.h"
 
 namespace scenarios {
 
@@ -40,7 +40,7 @@ std::int32_t InProcessDriver::guarded(const Call& call, RegistrationReport* repo
             {call.text.c_str(), call.setting, call.flag1, call.flag2, call.flag3, 0}, report,
             callTimeouts);
     } catch (...) {
-        return registrationInternalError;
+        return REGISTER_RESULT_INTERNAL_ERROR;
     }
 }
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "registration/ExchangeScenarios.h"
-#include "registration/RunRegistration.h"
+#include "registration/RegistrationCall.h"
 
 namespace scenarios {
 

@@ -1,8 +1,8 @@
 #include "net/SocketLibrary.h"
 #include "registration/ExchangeScenarios.h"
 #include "registration/InProcessDriver.h"
+#include "registration/RegistrationCall.h"
 #include "registration/RegistrationClient.h"
-#include "registration/RunRegistration.h"
 
 #include <gtest/gtest.h>
 

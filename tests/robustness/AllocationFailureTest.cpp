@@ -6,8 +6,8 @@
 // and must give back everything it allocated. The test service's threads are
 // not counted: only the library's own work on the caller's thread is.
 
+#include "DirectRegistration.h"
 #include "registration/ExchangeScenarios.h"
-#include "registration/RunRegistration.h"
 #include "test-service/Wire.h"
 
 #include <cstdlib>
@@ -179,7 +179,7 @@ class AllocationFailure : public ::testing::Test {
             result.code = runRegistrationWith(west.c_str(), east.c_str(), {"user", 3, 1, 0, 1, 0},
                                               nullptr, timeouts);
         } catch (const std::bad_alloc&) {
-            result.code = registrationInternalError;
+            result.code = REGISTER_RESULT_INTERNAL_ERROR;
         }
         result.allocations = counter.allocations;
         result.failed = counter.failed;
@@ -201,9 +201,9 @@ class AllocationFailure : public ::testing::Test {
 TEST_F(AllocationFailure, EveryAllocationOfARegistrationEndsInACode)
 {
     // The first call settles whatever the process sets up once.
-    ASSERT_EQ(call(0).code, registrationSucceeded);
+    ASSERT_EQ(call(0).code, REGISTER_RESULT_SUCCESS);
     const Call full = call(0);
-    ASSERT_EQ(full.code, registrationSucceeded);
+    ASSERT_EQ(full.code, REGISTER_RESULT_SUCCESS);
     EXPECT_EQ(full.live, 0);
     ASSERT_GT(full.allocations, 100);
 
@@ -217,19 +217,19 @@ TEST_F(AllocationFailure, EveryAllocationOfARegistrationEndsInACode)
         const Call faulty = call(failAt);
         ASSERT_EQ(faulty.live, 0) << "allocation " << failAt << " failed, code " << faulty.code;
         if (!faulty.failed) {
-            ASSERT_EQ(faulty.code, registrationSucceeded);
+            ASSERT_EQ(faulty.code, REGISTER_RESULT_SUCCESS);
             break;
         }
         // Every server that answers comes last in its walk, so a failure
         // never ends in a success.
-        ASSERT_TRUE(faulty.code == registrationInternalError ||
-                    faulty.code == directoryLookupFailed ||
-                    faulty.code == registrationExchangeFailed)
+        ASSERT_TRUE(faulty.code == REGISTER_RESULT_INTERNAL_ERROR ||
+                    faulty.code == REGISTER_RESULT_DIRECTORY_FAILED ||
+                    faulty.code == REGISTER_RESULT_REGISTRATION_FAILED)
             << "allocation " << failAt << " failed, code " << faulty.code;
         ++codes[faulty.code];
     }
     EXPECT_GE(failAt - 1, full.allocations / 2);
-    EXPECT_GT(codes[registrationInternalError], 0);
+    EXPECT_GT(codes[REGISTER_RESULT_INTERNAL_ERROR], 0);
 
     std::string summary = std::to_string(failAt - 1) + " failed allocations (" +
                           std::to_string(full.allocations) + " in a full call):";

@@ -9,7 +9,7 @@
 #include "net/SocketLibrary.h"
 #include "registration/ExchangeScenarios.h"
 #include "registration/InProcessDriver.h"
-#include "registration/RunRegistration.h"
+#include "registration/RegistrationCall.h"
 #include "test-service/Wire.h"
 
 #include <algorithm>
@@ -247,13 +247,13 @@ TEST(HostileServers, RepliesTrickledAByteAtATime)
         const char* line;
     } cases[] = {
         {"every reply, within the timeouts", &trickle, &trickle, &trickle, defaults,
-         registrationSucceeded, nullptr},
+         REGISTER_RESULT_SUCCESS, nullptr},
         {"directory reply, beyond the receive timeout", &crawl, nullptr, nullptr, brief,
-         directoryLookupFailed, "Socket error: ES_TIMED_OUT"},
+         REGISTER_RESULT_DIRECTORY_FAILED, "Socket error: ES_TIMED_OUT"},
         {"key reply, beyond the receive timeout", nullptr, &crawl, nullptr, brief,
-         registrationExchangeFailed, "Socket error: ES_TIMED_OUT"},
+         REGISTER_RESULT_REGISTRATION_FAILED, "Socket error: ES_TIMED_OUT"},
         {"registration reply, beyond the receive timeout", nullptr, nullptr, &crawl, brief,
-         registrationExchangeFailed, "Socket error: ES_TIMED_OUT"},
+         REGISTER_RESULT_REGISTRATION_FAILED, "Socket error: ES_TIMED_OUT"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -299,7 +299,8 @@ TEST(HostileServers, FramesOfTheLargestSizeAndOneByteMore)
             behaviour.trailer.resize(size - testservice::buildDirectoryReply(entries, {}).size());
             service.driver.directory().setBehaviour(behaviour);
             const Outcome out = service.call();
-            EXPECT_EQ(out.code, fits ? registrationSucceeded : directoryLookupFailed) << out.log;
+            EXPECT_EQ(out.code, fits ? REGISTER_RESULT_SUCCESS : REGISTER_RESULT_DIRECTORY_FAILED)
+                << out.log;
             EXPECT_EQ(hasLine(out.log, tooBig), !fits);
         }
         {
@@ -309,7 +310,8 @@ TEST(HostileServers, FramesOfTheLargestSizeAndOneByteMore)
             DBProxyBehaviour behaviour;
             behaviour.keyReplyBody = padded(keyReply, size);
             const Outcome out = Service(smallKey(), behaviour).call();
-            EXPECT_EQ(out.code, fits ? registrationSucceeded : registrationExchangeFailed)
+            EXPECT_EQ(out.code,
+                      fits ? REGISTER_RESULT_SUCCESS : REGISTER_RESULT_REGISTRATION_FAILED)
                 << out.log;
             EXPECT_EQ(hasLine(out.log, tooBig), !fits);
         }
@@ -322,7 +324,7 @@ TEST(HostileServers, FramesOfTheLargestSizeAndOneByteMore)
             DBProxyBehaviour behaviour;
             behaviour.registrationReplyBody = padded(reply, size);
             const Outcome out = Service(smallKey(), behaviour).call();
-            EXPECT_EQ(out.code, registrationExchangeFailed);
+            EXPECT_EQ(out.code, REGISTER_RESULT_REGISTRATION_FAILED);
             EXPECT_EQ(hasLine(out.log, tooBig), !fits) << out.log;
             EXPECT_EQ(hasLine(out.log, "Error decrypting registration reply with symmetric key."),
                       fits);
@@ -355,14 +357,14 @@ TEST(HostileServers, KeyBlobsAtTheAcceptedSizesAndJustBeyond)
     beyond.keyReplyBody->resize(2 + 65534, 0x5A);
 
     const Case cases[] = {
-        {"32-bit modulus", thirtyTwoBitKey(), {}, registrationSucceeded, nullptr},
-        {"2,064-bit modulus", largestKey(), {}, registrationSucceeded, nullptr},
-        {"31-bit modulus", key, refusedKey(31), registrationExchangeFailed, invalid},
-        {"24-bit modulus", key, refusedKey(24), registrationExchangeFailed, invalid},
-        {"2,065-bit modulus", key, refusedKey(2065), registrationExchangeFailed, invalid},
-        {"2,072-bit modulus", key, refusedKey(2072), registrationExchangeFailed, invalid},
-        {"blob of 65,535 bytes", key, longest, registrationSucceeded, nullptr},
-        {"key length one beyond the reply", key, beyond, registrationExchangeFailed,
+        {"32-bit modulus", thirtyTwoBitKey(), {}, REGISTER_RESULT_SUCCESS, nullptr},
+        {"2,064-bit modulus", largestKey(), {}, REGISTER_RESULT_SUCCESS, nullptr},
+        {"31-bit modulus", key, refusedKey(31), REGISTER_RESULT_REGISTRATION_FAILED, invalid},
+        {"24-bit modulus", key, refusedKey(24), REGISTER_RESULT_REGISTRATION_FAILED, invalid},
+        {"2,065-bit modulus", key, refusedKey(2065), REGISTER_RESULT_REGISTRATION_FAILED, invalid},
+        {"2,072-bit modulus", key, refusedKey(2072), REGISTER_RESULT_REGISTRATION_FAILED, invalid},
+        {"blob of 65,535 bytes", key, longest, REGISTER_RESULT_SUCCESS, nullptr},
+        {"key length one beyond the reply", key, beyond, REGISTER_RESULT_REGISTRATION_FAILED,
          "Invalid message format.  Unpack failed."},
     };
     for (const Case& c : cases) {
@@ -403,7 +405,7 @@ TEST(HostileServers, LargestModulusIsRefusedWithoutArithmetic)
     behaviour.keyBlob = blobWithModulusBytes(65535 - 15);
     ASSERT_EQ(behaviour.keyBlob->size(), 65535u);
     const Outcome out = Service(smallKey(), behaviour).call();
-    EXPECT_EQ(out.code, registrationExchangeFailed);
+    EXPECT_EQ(out.code, REGISTER_RESULT_REGISTRATION_FAILED);
     EXPECT_TRUE(hasLine(out.log, "Invalid public key.")) << out.log;
     EXPECT_LT(out.seconds, refusedWithin);
     report("seconds for a registration offered a 65520-byte modulus", out.seconds);
@@ -423,10 +425,10 @@ TEST(HostileServers, GAndYThatFillTheKeyReplyCostNoMoreThanTheirResidues)
         unreduced.keyBlob = testservice::unreducedKeyBlob(key);
         ASSERT_GT(unreduced.keyBlob->size(), 65000u);
         const Outcome plain = Service(key).call();
-        EXPECT_EQ(plain.code, registrationSucceeded) << plain.log;
+        EXPECT_EQ(plain.code, REGISTER_RESULT_SUCCESS) << plain.log;
         Service service(key, unreduced);
         const Outcome out = service.call();
-        EXPECT_EQ(out.code, registrationSucceeded) << out.log;
+        EXPECT_EQ(out.code, REGISTER_RESULT_SUCCESS) << out.log;
         // The service opened the record with its own key.
         const auto received = service.dbProxy->registrations();
         ASSERT_EQ(received.size(), 1u);

@@ -3,12 +3,12 @@
 // the process's heap, live or freed, and destroyed keys, pools and digests
 // leave none of their secrets in their own storage.
 
+#include "DirectRegistration.h"
 #include "common/SecureWipe.h"
 #include "crypt/MD5.h"
 #include "crypt/RandomPool.h"
 #include "crypt/SymmetricKey.h"
 #include "platform/EmulatorCheck.h"
-#include "registration/RunRegistration.h"
 
 #include <algorithm>
 #include <array>
@@ -289,7 +289,7 @@ TEST(SecretWipe, NoSessionKeyOrScheduleIsLeftInTheHeapAfterARegistration)
         runRegistrationWith(service.directory.c_str(), service.directory.c_str(),
                             {"a secret text", 3, 1, 0, 1, 0}, &report);
     archive().recording = false;
-    ASSERT_EQ(code, registrationSucceeded) << report.progressLog;
+    ASSERT_EQ(code, REGISTER_RESULT_SUCCESS) << report.progressLog;
     ASSERT_FALSE(archive().overflowed);
     const Pattern key = service.receivedKey();
     ASSERT_EQ(key.size(), 8u);
@@ -337,7 +337,7 @@ TEST(SecretWipe, NoCopyOfTheTextOrTheResultIsLeftBehindByAnyWayOfCalling)
             RegistrationReport report;
             EXPECT_EQ(
                 runRegistrationWith("127.0.0.1:1", "127.0.0.1:1", {text, 3, 1, 0, 1, 0}, &report),
-                directoryLookupFailed);
+                REGISTER_RESULT_DIRECTORY_FAILED);
         } else if (row.way == Way::exportEx) {
             setenv("REGISTER_DIRECTORY", service.directory.c_str(), 1);
             EXPECT_EQ(DLL_RegisterUserEx(text, 3, 1, 0, 1, 0, got.data(), got.size(), nullptr,

@@ -1,6 +1,6 @@
 #include "LoopbackService.h"
 
-#include "registration/RunRegistration.h"
+#include "DirectRegistration.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -1,14 +1,40 @@
 #pragma once
 
+#include "common/ByteString.h"
+#include "registration/CallFailure.h"
 #include "registration/CallSettings.h"
 #include "registration/ProgressLog.h"
-#include "registration/RunRegistration.h"
+#include "registration/RegistrationClient.h"
 
 #include <cstdint>
+#include <register/register.h>
 #include <string>
 #include <string_view>
 
 class CallControl;
+
+// The directory asked for the DBProxy servers.
+inline constexpr std::u16string_view registrationDirectoryPath = u"/Emberfall/Register";
+
+struct RegistrationArguments {
+    const char* text = nullptr;
+    std::int32_t setting = 0;
+    std::int32_t flag1 = 0;
+    std::int32_t flag2 = 0;
+    std::int32_t flag3 = 0;
+    std::int32_t reserved = 0;
+};
+
+// What a caller may learn besides the code: the result string (empty unless
+// the call succeeded), the progress log, also when an exception ended the
+// call part way, and why it failed.
+struct RegistrationReport {
+    ByteString resultString;
+    std::string progressLog;
+    CallFailure failure;
+    // Whether the lookup had succeeded, so that the exchange was under way.
+    bool reachedExchange = false;
+};
 
 // One call of a registering export, as every export makes it.
 struct CallRequest {
@@ -29,7 +55,7 @@ struct CallRequest {
 };
 
 struct CallResult {
-    std::int32_t code = registrationInternalError;
+    std::int32_t code = REGISTER_RESULT_INTERNAL_ERROR;
     RegistrationReport report;
     // The directory servers in effect, as written in a directory list.
     std::string directory;
@@ -38,10 +64,13 @@ struct CallResult {
     std::string configurationFile;
 };
 
+// The one way into a registration, for every export and the call handle.
 // Reads the run-time configuration, runs the registration under the settings
 // in effect (built-in values under the run-time configuration under the
 // handle's) and appends the call's record to the log file when one is set.
 // A configuration that cannot be used fails the call before any network step.
+// The codes are the public header's REGISTER_RESULT_ values; cancelled and
+// deadline expired come only from a control or a configured deadline.
 // Never throws: an exception from the registration is an internal error.
 CallResult runCall(const CallRequest& request) noexcept;
 
