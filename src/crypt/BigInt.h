@@ -42,7 +42,8 @@ class BigInt : public BigIntCore {
 
     BigInt sub(const BigInt& b) const;
     BigInt gcd(const BigInt& b) const;
-    // this^e mod m, with recip and recipBits from makeRecip of m.
+    // this^e mod m, with recip and recipBits from makeRecip of m. Variable-time
+    // in e (see the core's modExp).
     BigInt modExp(const BigInt& e, const BigInt& m, const BigInt& recip,
                   std::int16_t recipBits) const;
     // this * b mod m, with recip and recipBits from makeRecip of m.

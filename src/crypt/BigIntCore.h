@@ -102,7 +102,9 @@ int makeRecip(BigIntCore& r, const BigIntCore& m);
 void modMulRecip(BigIntCore& r, const BigIntCore& a, const BigIntCore& b, const BigIntCore& m,
                  const BigIntCore& recip, std::int16_t recipBits, BigIntScratch* scratch);
 // r = a^e mod m, right-to-left square-and-multiply. A negative e inverts the
-// result with inverseModN. r may be a.
+// result with inverseModN. r may be a. Variable-time: it multiplies only for
+// the exponent's one bits and stops at its highest one, so its running time
+// tells the exponent's length and weight to whoever can time it.
 void modExp(BigIntCore& r, const BigIntCore& a, const BigIntCore& e, const BigIntCore& m,
             const BigIntCore& recip, std::int16_t recipBits);
 // The inverse of a modulo m by the extended Euclidean algorithm, in [0, m).

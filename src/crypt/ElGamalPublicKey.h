@@ -45,7 +45,9 @@ class ElGamalPublicKey {
 
     // False, with out untouched, when the key is not valid or the range is
     // not one (a negative length, a null pointer with bytes). False with out
-    // partly written when the arithmetic of a block fails.
+    // partly written when the arithmetic of a block fails. Not constant-time:
+    // each block's two exponentiations by its fresh secret exponent take time
+    // that depends on the exponent's bits.
     bool encrypt(const std::uint8_t* data, std::int32_t length, ByteString& out);
     bool encrypt(const ByteString& in, ByteString& out);
 
