@@ -3,7 +3,8 @@
 // may cancel.
 //
 //   RegisterSample [--directory HOST:PORT[,HOST:PORT]] [--deadline MS]
-//                  [--cancel-after MS] [TEXT [SETTING [FLAG1 FLAG2 FLAG3]]]
+//                  [--cancel-after MS] [--log-file PATH]
+//                  [TEXT [SETTING [FLAG1 FLAG2 FLAG3]]]
 //
 // Without --directory the library takes REGISTER_DIRECTORY, then register.ini,
 // then its built-in servers. Exit status: 0 exactly when the code is 0, 1 for
@@ -34,6 +35,7 @@ static class RegisterNative
     public const int ResultSuccess = 0;
     public const int OptionDeadlineMs = 4;
     public const int OptionDirectory = 101;
+    public const int OptionLogFile = 102;
     public const int SetOk = 0;
     public const int InfoCode = 1;
     public const int InfoReason = 2;
@@ -52,9 +54,13 @@ static class RegisterNative
     [DllImport(Library, CallingConvention = Convention)]
     public static extern int DLL_RegisterCallSetNumber(IntPtr call, int option, int value);
 
+    // The library takes every text option, paths included, as UTF-8 on every
+    // platform. LPStr would convert a path with the ANSI code page on Windows
+    // and turn "Jürgen.log" into another file's name.
     [DllImport(Library, CallingConvention = Convention)]
     public static extern int DLL_RegisterCallSetText(IntPtr call, int option,
-                                                     [MarshalAs(UnmanagedType.LPStr)] string value);
+                                                     [MarshalAs(UnmanagedType.LPUTF8Str)]
+                                                     string value);
 
     [DllImport(Library, CallingConvention = Convention)]
     public static extern int DLL_RegisterCallSetProgress(IntPtr call, ProgressCallback callback,
@@ -94,7 +100,7 @@ static class RegisterSample
     static int Usage()
     {
         Console.Error.WriteLine("usage: RegisterSample [--directory HOST:PORT[,HOST:PORT]] " +
-                                "[--deadline MS] [--cancel-after MS] " +
+                                "[--deadline MS] [--cancel-after MS] [--log-file PATH] " +
                                 "[TEXT [SETTING [FLAG1 FLAG2 FLAG3]]]");
         return 2;
     }
@@ -117,6 +123,7 @@ static class RegisterSample
     static int Main(string[] args)
     {
         string directory = null;
+        string logFile = null;
         int deadline = 30000;
         int cancelAfter = -1;
         int first = 0;
@@ -125,6 +132,7 @@ static class RegisterSample
             bool good = true;
             switch (args[first]) {
             case "--directory": directory = value; break;
+            case "--log-file": logFile = value; break;
             case "--deadline": good = int.TryParse(value, out deadline); break;
             case "--cancel-after": good = int.TryParse(value, out cancelAfter); break;
             default: good = false; break;
@@ -159,14 +167,21 @@ static class RegisterSample
                 Console.Error.WriteLine("bad directory: " + directory);
                 return 2;
             }
+            if (logFile != null &&
+                RegisterNative.DLL_RegisterCallSetText(call, RegisterNative.OptionLogFile,
+                                                       logFile) != RegisterNative.SetOk) {
+                Console.Error.WriteLine("bad log file: " + logFile);
+                return 2;
+            }
             if (RegisterNative.DLL_RegisterCallSetNumber(call, RegisterNative.OptionDeadlineMs,
                                                          deadline) != RegisterNative.SetOk) {
                 Console.Error.WriteLine("bad deadline: " + deadline);
                 return 2;
             }
 
-            // Called on the worker thread inside Run. An exception must not
-            // unwind into the library, so none leaves the delegate.
+            // Called on the worker thread inside Run. An exception that left
+            // the delegate would unwind into native frames: .NET ends the
+            // process, and Mono's behaviour is undefined. So none leaves it.
             RegisterNative.ProgressCallback progress = (context, line, length) => {
                 try {
                     var bytes = new byte[length];

@@ -62,6 +62,11 @@ for name in "${samples[@]}"; do
     grep -qF 'setting 5; flags 0 1 0;' || fail "the service did not decode the $name registration"
 done
 ! grep -q 'problem:' "$work/accepting.service" || fail "the service found problems in a record"
+# A path the ANSI code page would mangle: the C# sample passes it as UTF-8.
+logFile="$work/Jürgen.log"
+runSample csharp --directory "$directory" --log-file "$logFile" >"$work/csharp-log.out" 2>&1 ||
+  fail "csharp with a log file: $(cat "$work/csharp-log.out")"
+grep -q 'DLL_RegisterCallRun code 0 ' "$logFile" || fail "csharp wrote no record to $logFile"
 stopServices
 
 startService stalling --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0 --dbproxy-mode stall-reply
