@@ -297,7 +297,7 @@ TEST(RuntimeConfiguration, EveryRecordStartsALineOfItsOwnAndQuotesNothingRaw)
         environment.set("REGISTER_LOG_FILE", logFile);
         environment.set("REGISTER_DIRECTORY",
                         filled(row.directoryVariable, "", directory->endpointText(), ""));
-        const RegisterFunctions library(copy.libraryFile());
+        const RegisterFunctions library(REGISTER_LIBRARY_FILE);
         ASSERT_TRUE(library.complete()) << library.library.error();
         EXPECT_EQ(library.registerUser("a", 3, 1, 0, 1, 0), row.code);
 
