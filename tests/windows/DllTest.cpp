@@ -149,6 +149,35 @@ TEST(RegisterDll, CallsReturnThroughTheDeclaredConvention)
     }
 }
 
+TEST(RegisterDll, ConfigurationAndLogPathsThatAreNoFileAreRefusedAtOnce)
+{
+    // Windows' own kinds of "not a file": a folder and the NUL device. Each
+    // is a configuration error before any network step, not a wait or a read.
+    char folder[MAX_PATH] = {};
+    ASSERT_GT(GetTempPathA(MAX_PATH, folder), 0u);
+    struct Row {
+        const char* name;
+        const char* variable;
+        std::string value;
+    };
+    const Row rows[] = {
+        {"a folder as the configuration", "REGISTER_CONFIG", folder},
+        {"NUL as the configuration", "REGISTER_CONFIG", "NUL"},
+        {"NUL as the log file", "REGISTER_LOG_FILE", "NUL"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(SetEnvironmentVariableA(row.variable, row.value.c_str()));
+        char log[1024] = {};
+        EXPECT_EQ(
+            DLL_RegisterUserEx("a", 3, 1, 0, 1, 0, nullptr, 0, nullptr, log, sizeof log, nullptr),
+            REGISTER_RESULT_INTERNAL_ERROR);
+        EXPECT_EQ(std::string(log).rfind("Configuration error: ", 0), 0u) << log;
+        EXPECT_NE(std::string(log).find("not a regular file"), std::string::npos) << log;
+        SetEnvironmentVariableA(row.variable, nullptr);
+    }
+}
+
 TEST(RegisterDll, VersionResourceDescribesThisBuild)
 {
     char path[MAX_PATH] = {};
