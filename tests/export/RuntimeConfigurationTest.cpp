@@ -69,6 +69,23 @@ std::string filled(std::string text, const std::string& folder, const std::strin
     return text;
 }
 
+// A DBProxy and a directory listing it on loopback, a directory that refuses
+// every connection, and a library copy in a folder of its own: what each row
+// of a configuration test runs against.
+struct Surroundings {
+    DBProxyServer dbProxy{loopback};
+    std::unique_ptr<testservice::DirectoryServer> directory = directoryListing({&dbProxy});
+    std::unique_ptr<testservice::DirectoryServer> dead =
+        directoryListing({}, directoryMode(testservice::DirectoryBehaviour::Mode::refuse));
+    LibraryCopy copy;
+
+    // The text with "{folder}", "{ok}" and "{dead}" filled in.
+    std::string fill(const std::string& text) const
+    {
+        return filled(text, copy.folder(), directory->endpointText(), dead->endpointText());
+    }
+};
+
 TEST(RuntimeConfiguration, EachSourceSteersOrRefusesTheCall)
 {
     const Source sources[] = {
@@ -112,14 +129,9 @@ TEST(RuntimeConfiguration, EachSourceSteersOrRefusesTheCall)
     };
     for (const Source& source : sources) {
         SCOPED_TRACE(source.name);
-        DBProxyServer dbProxy(loopback);
-        const auto directory = directoryListing({&dbProxy});
-        const auto dead =
-            directoryListing({}, directoryMode(testservice::DirectoryBehaviour::Mode::refuse));
-        const LibraryCopy copy;
-        const auto fill = [&](const std::string& text) {
-            return filled(text, copy.folder(), directory->endpointText(), dead->endpointText());
-        };
+        const Surroundings around;
+        const LibraryCopy& copy = around.copy;
+        const auto fill = [&](const std::string& text) { return around.fill(text); };
         ScopedEnvironment environment;
         writeIni(copy, source.iniKind, fill(source.iniText));
         ASSERT_EQ(mkfifo((copy.folder() + "/log.fifo").c_str(), 0600), 0);
@@ -153,9 +165,9 @@ TEST(RuntimeConfiguration, EachSourceSteersOrRefusesTheCall)
             EXPECT_EQ(log.rfind("Configuration error: ", 0), 0u) << log;
             EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
         }
-        EXPECT_EQ(dbProxy.registrations().size(), source.registers ? 2u : 0u);
+        EXPECT_EQ(around.dbProxy.registrations().size(), source.registers ? 2u : 0u);
         if (!source.registers) {
-            EXPECT_EQ(directory->connectionCount() + dead->connectionCount(), 0u)
+            EXPECT_EQ(around.directory->connectionCount() + around.dead->connectionCount(), 0u)
                 << "a refused configuration touched the network";
         }
     }
@@ -176,14 +188,9 @@ TEST(RuntimeConfiguration, AHandleReadsTheFileBesideTheLibraryWhereverTheHostMov
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        DBProxyServer dbProxy(loopback);
-        const auto directory = directoryListing({&dbProxy});
-        const auto dead =
-            directoryListing({}, directoryMode(testservice::DirectoryBehaviour::Mode::refuse));
-        const LibraryCopy copy;
-        const auto fill = [&](const std::string& text) {
-            return filled(text, copy.folder(), directory->endpointText(), dead->endpointText());
-        };
+        const Surroundings around;
+        const LibraryCopy& copy = around.copy;
+        const auto fill = [&](const std::string& text) { return around.fill(text); };
         copy.writeFile("register.ini", fill(row.iniText));
         ScopedEnvironment environment;
         if (!row.directoryVariable.empty()) {
@@ -204,18 +211,18 @@ TEST(RuntimeConfiguration, AHandleReadsTheFileBesideTheLibraryWhereverTheHostMov
             EXPECT_EQ(library.setNumber(call, REGISTER_OPTION_CONFIGURATION,
                                         REGISTER_CONFIGURATION_IGNORE),
                       REGISTER_SET_OK);
-            EXPECT_EQ(
-                library.setText(call, REGISTER_OPTION_DIRECTORY, directory->endpointText().c_str()),
-                REGISTER_SET_OK);
+            EXPECT_EQ(library.setText(call, REGISTER_OPTION_DIRECTORY,
+                                      around.directory->endpointText().c_str()),
+                      REGISTER_SET_OK);
         }
         EXPECT_EQ(library.run(call, "a", 3, 1, 0, 1), 0);
         EXPECT_EQ(library.text(call, REGISTER_INFO_LOG), successLog());
         EXPECT_EQ(library.text(call, REGISTER_INFO_CONFIGURATION),
                   row.ignore ? "" : copy.folder() + "/register.ini");
-        EXPECT_EQ(library.text(call, REGISTER_INFO_DIRECTORY), directory->endpointText());
+        EXPECT_EQ(library.text(call, REGISTER_INFO_DIRECTORY), around.directory->endpointText());
         library.destroy(call);
         std::filesystem::current_path(hostFolder);
-        EXPECT_EQ(dbProxy.registrations().size(), 1u);
+        EXPECT_EQ(around.dbProxy.registrations().size(), 1u);
     }
 }
 
@@ -288,15 +295,12 @@ TEST(RuntimeConfiguration, EveryRecordStartsALineOfItsOwnAndQuotesNothingRaw)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        DBProxyServer dbProxy(loopback);
-        const auto directory = directoryListing({&dbProxy});
-        const LibraryCopy copy;
-        const std::string logFile = copy.folder() + "/calls.log";
-        copy.writeFile("calls.log", row.logBefore);
+        const Surroundings around;
+        const std::string logFile = around.copy.folder() + "/calls.log";
+        around.copy.writeFile("calls.log", row.logBefore);
         ScopedEnvironment environment;
         environment.set("REGISTER_LOG_FILE", logFile);
-        environment.set("REGISTER_DIRECTORY",
-                        filled(row.directoryVariable, "", directory->endpointText(), ""));
+        environment.set("REGISTER_DIRECTORY", around.fill(row.directoryVariable));
         const RegisterFunctions library(REGISTER_LIBRARY_FILE);
         ASSERT_TRUE(library.complete()) << library.library.error();
         EXPECT_EQ(library.registerUser("a", 3, 1, 0, 1, 0), row.code);
