@@ -30,9 +30,13 @@ TEST(ServiceOperator, WildcardDBProxyIsListedUnderTheAdvertisedAddressOrRefused)
         // A listed entry is the operator's own choice, 0.0.0.0 included.
         {{"--directory", "127.0.0.1:6003", "--dbproxy", "0.0.0.0:7001", "--list", "0.0.0.0:7001"},
          "0.0.0.0"},
+        // A result whose reply cannot fit even for an empty text.
+        {{"--dbproxy", "127.0.0.1:7001", "--result", std::string(65521, 'r')}, nullptr},
+        {{"--dbproxy", "127.0.0.1:7001", "--result", std::string(65520, 'r') + "{id}"}, nullptr},
+        {{"--dbproxy", "127.0.0.1:7001", "--result", std::string(65520, 'r')}, "127.0.0.1"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.back());
+        SCOPED_TRACE(c.args.back().substr(0, 40));
         if (c.listed == nullptr) {
             EXPECT_THROW(parseServiceOptions(c.args), std::invalid_argument);
             continue;

@@ -78,6 +78,12 @@ Bytes encryptReply(const Bytes& key, const Bytes& message, std::optional<std::ui
     return cipher;
 }
 
+bool resultFitsReply(std::size_t resultBytes)
+{
+    const std::size_t plain = 4 + 2 + 2 + resultBytes;
+    return (plain + 7) / 8 * 8 <= 0xffff;
+}
+
 DBProxyServer::DBProxyServer(const Endpoint& endpoint, DBProxyBehaviour initial, LogSink sink)
     : DBProxyServer(endpoint, ElGamalKey::fromGroup(1024), std::move(initial), std::move(sink))
 {
@@ -230,6 +236,16 @@ bool DBProxyServer::answerRegistration(Connection& connection, const Bytes& fram
                                                      StoredRegistration& stored) {
                         databaseStatus = textAccepted ? now.duplicateStatus : now.databaseStatus;
                         result = expandResult(now.result, id, text);
+                        if (!resultFitsReply(result.size())) {
+                            // Sent, its length would wrap to a small number and the
+                            // client would fail to decrypt an answer stored as given.
+                            log(connection, "a result of " + std::to_string(result.size()) +
+                                                " bytes cannot fit the reply; refused with "
+                                                "database status " +
+                                                std::to_string(now.oversizeStatus));
+                            databaseStatus = now.oversizeStatus;
+                            result.clear();
+                        }
                         cipher = seal(clientKey, databaseReply(databaseStatus, result), now);
                         stored.databaseStatus = databaseStatus;
                         stored.result = result;
@@ -240,6 +256,11 @@ bool DBProxyServer::answerRegistration(Connection& connection, const Bytes& fram
             } catch (const std::exception& error) {
                 log(connection,
                     std::string("no registration reply: ") + error.what() + "; closing");
+                return false;
+            }
+            if (cipher.size() > 0xffff) {
+                log(connection, "a reply of " + std::to_string(cipher.size()) +
+                                    " bytes cannot fit its 16-bit length; closing");
                 return false;
             }
             append16le(body, static_cast<std::uint16_t>(cipher.size()));

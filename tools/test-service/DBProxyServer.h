@@ -46,6 +46,10 @@ struct DBProxyBehaviour {
     // status 0 (0 accepts it again), and {id} and {text} in result are
     // replaced by the row's number and the user's text.
     std::uint16_t duplicateStatus = 1;
+    // With a store: the database status of a registration whose result
+    // cannot fit the reply's 16-bit length; it is stored and answered as
+    // refused, with an empty result.
+    std::uint16_t oversizeStatus = 2;
     // Replaces the c bytes (database status, result) built above.
     std::optional<Bytes> replyPlaintext;
     // Sent instead of the true c in the length prefix.
@@ -66,6 +70,11 @@ struct DBProxyBehaviour {
 // [filler to a multiple of 8]; the filler bytes are random.
 Bytes encryptReply(const Bytes& key, const Bytes& message,
                    std::optional<std::uint32_t> lengthPrefix = std::nullopt);
+
+// Whether a registration reply carrying a result of this many bytes fits its
+// 16-bit ciphertext length: the sealed [length][status][result length]
+// [result] is rounded up to whole 8-byte blocks, so at most 65,520 bytes do.
+bool resultFitsReply(std::size_t resultBytes);
 
 class DBProxyServer : public Server {
   public:

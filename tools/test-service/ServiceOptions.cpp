@@ -1,5 +1,6 @@
 #include "test-service/ServiceOptions.h"
 
+#include "test-service/ResultTemplate.h"
 #include "test-service/Wire.h"
 
 #include <cstddef>
@@ -40,6 +41,9 @@ Registrations
                                status in this SQLite file (created when missing)
   --duplicate-status N         with --database: the database status of a text
                                already stored with status 0 (1; 0 accepts repeats)
+  --oversize-status N          with --database: the database status stored and
+                               sent for a registration whose result cannot fit
+                               the reply (over 65,520 bytes), with no result (2)
 
 DBProxy key
   --key-bits N                 1024 (default), 1536 or 2048: the RFC 2409 / RFC 3526
@@ -268,6 +272,8 @@ std::optional<ServiceOptions> parseServiceOptions(const std::vector<std::string>
             options.database = next();
         } else if (name == "--duplicate-status") {
             proxy.duplicateStatus = parse16(next());
+        } else if (name == "--oversize-status") {
+            proxy.oversizeStatus = parse16(next());
         } else if (name == "--key-bits") {
             options.keyBits = static_cast<int>(parseNumber(next(), 16384));
         } else if (name == "--generate-key") {
@@ -338,6 +344,14 @@ std::optional<ServiceOptions> parseServiceOptions(const std::vector<std::string>
     }
     if (options.directories.empty() && options.dbproxies.empty()) {
         throw std::invalid_argument("nothing to run: give --directory and/or --dbproxy");
+    }
+    // The shortest expansion: the smallest row number and an empty text.
+    const std::size_t shortestResult = expandResult(options.dbproxy.result, 1, {}).size();
+    if (!resultFitsReply(shortestResult)) {
+        throw std::invalid_argument(
+            "--result: a result of " + std::to_string(shortestResult) +
+            " bytes even for an empty text cannot fit the registration reply's 16-bit "
+            "length; at most 65,520 bytes do");
     }
     if (!options.listGiven && !options.directories.empty() && options.advertise.empty()) {
         for (const Endpoint& dbproxy : options.dbproxies) {
