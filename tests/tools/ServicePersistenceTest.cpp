@@ -6,13 +6,17 @@
 #include "test-service/ResultTemplate.h"
 
 #include <atomic>
+#include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <regex>
 #include <sqlite3.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -36,6 +40,7 @@ TEST(ServicePersistence, StoreKeepsRegistrationsAcrossRestartsUnderThePolicy)
         std::string text;
         std::int32_t code;
         std::uint16_t storedStatus; // ignored where nothing is stored
+        std::string cell = "";      // the text's CSV cell when not the text itself
     };
     const std::string tooLong(0xffff, 'x');
     const Row rows[] = {
@@ -50,6 +55,10 @@ TEST(ServicePersistence, StoreKeepsRegistrationsAcrossRestartsUnderThePolicy)
         {false, 1, "{text}{text}{text}", std::string(21842, 'b'), 4, 2},
         {false, 1, "{text}{text}{text}", std::string(21840, 'a'), 0, 0}, // 65,520: fits
         {false, 1, "{text} {text}", "cyd", 0, 0},
+        // Cells a spreadsheet would run as formulas are shown as text.
+        {false, 1, "ok", "=HYPERLINK(\"x\")", 0, 0, "'=HYPERLINK(\"\"x\"\")"},
+        {false, 1, "ok", "@SUM(1,2)", 0, 0, "'@SUM(1,2)"},
+        {false, 1, "ok", "-2+3", 0, 0, "'-2+3"},
     };
     auto store = std::make_shared<RegistrationStore>(path);
     std::vector<std::string> expected = {
@@ -73,8 +82,8 @@ TEST(ServicePersistence, StoreKeepsRegistrationsAcrossRestartsUnderThePolicy)
         EXPECT_EQ(got.result, row.code == 0 ? resultText : "");
         const std::string storedResult = resultFitsReply(result.size()) ? resultText : "";
         expected.push_back(id + ",TIME,CLIENT," + service.dbproxy.endpointText() + ",\"" +
-                           row.text + "\",3,1,0,1," + std::to_string(row.storedStatus) + ",\"" +
-                           storedResult + "\"");
+                           (row.cell.empty() ? row.text : row.cell) + "\",3,1,0,1," +
+                           std::to_string(row.storedStatus) + ",\"" + storedResult + "\"");
     }
 
     store.reset();
@@ -174,6 +183,101 @@ TEST(ServicePersistence, KeyFileIsCreatedPrivateOnceAndReusedAfter)
     EXPECT_EQ(made, 1);
     EXPECT_EQ(again.x(), first.x());
     EXPECT_EQ(again.derBlob(), first.derBlob());
+}
+
+// What action() throws, run as an unprivileged user when this process is
+// root, who may write any file; "" when it throws nothing.
+std::string refusal(const std::function<void()>& action)
+{
+    const auto message = [&]() -> std::string {
+        try {
+            action();
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+        return "";
+    };
+    if (::geteuid() != 0) {
+        return message();
+    }
+    int out[2];
+    if (::pipe(out) != 0) {
+        return "no pipe";
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(out[0]);
+        const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        const std::string what = dropped ? message() : "cannot drop root";
+        (void)!::write(out[1], what.data(), what.size());
+        ::_exit(0);
+    }
+    ::close(out[1]);
+    std::string what;
+    char buffer[512];
+    for (ssize_t got; (got = ::read(out[0], buffer, sizeof buffer)) > 0;) {
+        what.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(out[0]);
+    ::waitpid(child, nullptr, 0);
+    return what;
+}
+
+TEST(ServicePersistence, FilesAreTheOwnersAndUnusableOnesAreRefusedAtStartUp)
+{
+    const mode_t previousMask = ::umask(022);
+    {
+        // Every user's text is in the database and its -wal and -shm files.
+        const std::string path = freshPath("private.db");
+        auto store = std::make_shared<RegistrationStore>(path);
+        const LoopbackService service(DBProxyBehaviour{}, serviceOptions(), store);
+        EXPECT_EQ(service.registerText("ann").code, 0);
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            struct stat status {};
+            ASSERT_EQ(::stat((path + suffix).c_str(), &status), 0) << suffix;
+            EXPECT_EQ(status.st_mode & 0777, 0600u) << path << suffix;
+        }
+    }
+    ::umask(previousMask);
+
+    struct Row {
+        const char* name;
+        std::function<void(const std::string& path)> prepare;
+        std::function<void(const std::string& path)> start;
+        const char* message; // what the refusal must say
+    };
+    const auto loadKey = [](const std::string& path) { ElGamalKey::fromFile(path); };
+    const auto openStore = [](const std::string& path) { RegistrationStore store(path); };
+    const Row rows[] = {
+        {"a key file others may read",
+         [](const std::string& path) {
+             ElGamalKey::fromGroup(1024).saveFile(path);
+             ::chmod(path.c_str(), 0644);
+         },
+         loadKey, "(mode 0644); chmod 600 "},
+        {"a key file reached through a link",
+         [](const std::string& path) {
+             ElGamalKey::fromGroup(1024).saveFile(path + ".target");
+             ::symlink((path + ".target").c_str(), path.c_str());
+         },
+         loadKey, "is a symbolic link"},
+        {"a database the service cannot write",
+         [](const std::string& path) {
+             RegistrationStore{path};
+             ::chmod(path.c_str(), 0444);
+         },
+         openStore, "the service cannot write it"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string path = freshPath("refused-file");
+        std::filesystem::remove(path + ".target");
+        row.prepare(path);
+        EXPECT_NE(refusal([&] { row.start(path); }).find(row.message), std::string::npos)
+            << refusal([&] { row.start(path); });
+        std::filesystem::remove(path);
+        std::filesystem::remove(path + ".target");
+    }
 }
 
 } // namespace

@@ -3,11 +3,13 @@
 #include "test-service/PrivateFile.h"
 #include "test-service/Wire.h"
 
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <openssl/bn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace testservice {
@@ -178,6 +180,21 @@ ElGamalKey ElGamalKey::generate(int bits)
 
 ElGamalKey ElGamalKey::fromFile(const std::string& path)
 {
+    // As ssh does for its keys: a private key others can read, or one reached
+    // through a link someone else may point elsewhere, is not used.
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) == 0) {
+        if (S_ISLNK(status.st_mode)) {
+            throw std::runtime_error("key file " + path +
+                                     " is a symbolic link; give the file itself");
+        }
+        if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+            throw std::runtime_error("key file " + path + " is open to other users (mode " + mode +
+                                     "); chmod 600 " + path);
+        }
+    }
     std::ifstream in(path);
     if (!in) {
         throw std::runtime_error("cannot read key file " + path);

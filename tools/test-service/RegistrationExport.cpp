@@ -2,15 +2,23 @@
 
 #include "test-service/Wire.h"
 
+#include <string_view>
+
 namespace testservice {
 
 namespace {
 
 // quotedText leaves no control character and writes a backslash as \x5c,
-// so only the quote needs escaping here.
+// so only the quote needs escaping here. A cell that starts as a spreadsheet
+// formula would (=, +, -, @, a tab or a carriage return) gets a leading
+// apostrophe, so that a spreadsheet shows the text instead of running it.
 std::string csvField(const std::string& text)
 {
     std::string field = "\"";
+    if (!text.empty() &&
+        std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos) {
+        field += '\'';
+    }
     for (const char ch : text) {
         field += ch == '"' ? std::string("\"\"") : std::string(1, ch);
     }

@@ -1,6 +1,9 @@
 #include "test-service/RegistrationStore.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace testservice {
 
@@ -105,6 +108,16 @@ RegistrationStore::RegistrationStore(const std::string& path, Access access)
 {
     const int flags = access == Access::readOnly ? SQLITE_OPEN_READONLY
                                                  : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    if (access == Access::readWrite) {
+        // Every user's text is in it. SQLite gives the -wal and -shm files
+        // the database file's mode, so a file made 0600 here, whatever the
+        // umask, keeps all three to their owner.
+        const int created = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (created >= 0) {
+            ::fchmod(created, S_IRUSR | S_IWUSR);
+            ::close(created);
+        }
+    }
     // The store's own mutex serialises its users, so SQLite's is not needed.
     if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         const std::string why = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
@@ -112,6 +125,12 @@ RegistrationStore::RegistrationStore(const std::string& path, Access access)
         throw StoreError("cannot open the database " + path + ": " + why);
     }
     try {
+        // SQLite opens a file it may not write read-only without a word; the
+        // service would then start and refuse every registration.
+        if (access == Access::readWrite && sqlite3_db_readonly(db, "main") == 1) {
+            throw StoreError("the service cannot write it; give its user write access to the "
+                             "file and its folder");
+        }
         // Another process holding the write lock is waited for, not failed.
         sqlite3_busy_timeout(db, 10000);
         if (access == Access::readWrite) {

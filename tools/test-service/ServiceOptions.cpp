@@ -95,7 +95,9 @@ const char exportUsage[] =
 Prints every registration stored in PATH, oldest first: the row's number, the
 UTC time, the client, the DBProxy, the text, the setting, the three flags, the
 database status and the result. Bytes other than printable ASCII are written
-as \xNN (a backslash as \x5c), as in the service's log.
+as \xNN (a backslash as \x5c), as in the service's log. In CSV a cell that
+begins with =, +, -, @, a tab or a carriage return gets a leading ' so that a
+spreadsheet shows it as text; jsonl keeps every text exactly.
 
   --database PATH              the file the service was given with --database
   --format csv|jsonl           comma-separated with a header line (default), or

@@ -126,6 +126,10 @@ int runExport(const ExportOptions& options)
 
 int main(int argc, char** argv)
 {
+    // Past a file-size limit (ulimit -f) a write fails with EFBIG, which the
+    // store reports as a failed registration; the signal would kill the
+    // service instead.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     const bool exporting = !args.empty() && args[0] == "export";
     std::optional<ServiceOptions> service;
