@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Connection::End end = Connection::End::open;
     {
         Connection connection(pair[1], stopFd, "fuzz", std::chrono::milliseconds(5000),
-                              [&](const Bytes& frame) {
+                              std::chrono::milliseconds(0), [&](const Bytes& frame) {
                                   recorded.insert(recorded.end(), frame.begin(), frame.end());
                               });
         while (const auto frame = connection.receiveFrame()) {

@@ -19,11 +19,20 @@ namespace {
 using namespace testservice;
 using namespace std::chrono_literals;
 
-// A client that connects and sends nothing.
+// A client that connects and sends nothing, or, asked to, a public-key
+// request now and then so that the idle timeout never ends it. It connects
+// from the given loopback address, which stands for a client of its own.
 class IdleClient {
   public:
-    explicit IdleClient(const Server& server) : fd(::socket(AF_INET, SOCK_STREAM, 0))
+    explicit IdleClient(const Server& server, const char* from = nullptr)
+        : fd(::socket(AF_INET, SOCK_STREAM, 0))
     {
+        if (from != nullptr) {
+            sockaddr_in source{};
+            source.sin_family = AF_INET;
+            inet_pton(AF_INET, from, &source.sin_addr);
+            ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source);
+        }
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(server.port());
@@ -34,13 +43,31 @@ class IdleClient {
     IdleClient(const IdleClient&) = delete;
     IdleClient& operator=(const IdleClient&) = delete;
 
-    // Whether the server closed the connection within the wait.
+    // Whether the server closed the connection within the wait; replies
+    // that came first are read and passed over.
     bool closedWithin(std::chrono::milliseconds wait) const
     {
-        pollfd waiting{fd, POLLIN, 0};
-        char byte = 0;
-        return ::poll(&waiting, 1, static_cast<int>(wait.count())) == 1 &&
-               ::recv(fd, &byte, 1, 0) <= 0;
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        char buffer[4096];
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd waiting{fd, POLLIN, 0};
+            if (::poll(&waiting, 1,
+                       static_cast<int>(std::max<decltype(left.count())>(left.count(), 0))) != 1) {
+                return false;
+            }
+            if (::recv(fd, buffer, sizeof buffer, 0) <= 0) {
+                return true;
+            }
+        }
+    }
+
+    // Sends a 9-byte public-key request; false once the server has closed.
+    bool sendKeyRequest() const
+    {
+        const std::uint8_t frame[] = {9, 0, 0, 0, 0x05, 0x00, 0x00, 0x01, 0x00};
+        return ::send(fd, frame, sizeof frame, MSG_NOSIGNAL) == sizeof frame;
     }
 
     bool connected = false;
@@ -109,6 +136,54 @@ TEST(ServiceLimits, ConnectionBeyondTheLimitIsClosedAtOnce)
     // Slots come back as the served connections end.
     waitFor([&] { return service.dbproxy.connectionLimit().openCount() == 0; });
     EXPECT_EQ(service.registerText("after the flood").code, 0);
+}
+
+TEST(ServiceLimits, ClientsHoldingConnectionsCannotKeepOthersOut)
+{
+    // Eight sockets from 127.0.0.2, each sending a key request every second,
+    // as the hold probe did against a budget of 8.
+    struct Row {
+        const char* name;
+        std::size_t perAddress;
+        std::chrono::milliseconds lifetime; // 0: none
+        std::size_t servedOfEight;
+    };
+    const Row rows[] = {
+        {"four per address", 4, 0ms, 4},
+        {"a lifetime of 3 s", 8, 3000ms, 8},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ServerOptions options = serviceOptions(60s);
+        options.connectionLimit = std::make_shared<ConnectionLimit>(8, row.perAddress);
+        options.connectionLifetime = row.lifetime;
+        const LoopbackService service({}, options);
+        std::vector<std::unique_ptr<IdleClient>> held;
+        for (int i = 0; i < 8; ++i) {
+            held.push_back(std::make_unique<IdleClient>(service.dbproxy, "127.0.0.2"));
+            ASSERT_TRUE(held.back()->connected);
+        }
+        waitFor([&] {
+            return service.dbproxy.connectionLimit().openCount() +
+                       service.dbproxy.connectionLimit().refusedCount() ==
+                   8;
+        });
+        EXPECT_EQ(service.dbproxy.connectionLimit().refusedOverAddress(), 8 - row.servedOfEight);
+        // Kept alive past the lifetime; every held socket is closed within it
+        // and a little more, and a client from another address gets through.
+        for (int second = 0; second < 5; ++second) {
+            for (const auto& client : held) {
+                client->sendKeyRequest();
+            }
+            std::this_thread::sleep_for(1s);
+        }
+        if (row.lifetime.count() > 0) {
+            for (const auto& client : held) {
+                EXPECT_TRUE(client->closedWithin(0ms));
+            }
+        }
+        EXPECT_EQ(service.registerText("from 127.0.0.1").code, 0);
+    }
 }
 
 } // namespace

@@ -36,16 +36,21 @@ Bytes shapeFrame(const Bytes& body, const ReplyShaping& shaping)
 }
 
 Connection::Connection(int socketFd, int stopEventFd, std::string peer,
-                       std::chrono::milliseconds idle, Recorder recorder)
+                       std::chrono::milliseconds idle, std::chrono::milliseconds lifetime,
+                       Recorder recorder)
     : fd(socketFd), stopFd(stopEventFd), peerText(std::move(peer)), idleTimeout(idle),
-      idleDeadline(Clock::now() + idle), record(std::move(recorder))
+      idleDeadline(Clock::now() + idle),
+      lifetimeDeadline(lifetime.count() > 0 ? Clock::now() + lifetime : Clock::time_point::max()),
+      record(std::move(recorder))
 {
 }
 
 Connection::~Connection()
 {
     ::shutdown(fd, SHUT_WR);
-    if (ended != End::idle) {
+    // An idle peer is not listening, and one past its lifetime has had its
+    // time: neither is waited for.
+    if (ended != End::idle && ended != End::lifetimeOver) {
         drainUntil(Clock::now() + idleTimeout);
     }
     ::close(fd);
@@ -81,9 +86,10 @@ Connection::Wait Connection::waitUntil(short events, Clock::time_point deadline)
 
 void Connection::endAs(Wait wait)
 {
-    ended = wait == Wait::stopped    ? End::stopped
-            : wait == Wait::timedOut ? End::idle
-                                     : End::peerClosed;
+    ended = wait == Wait::stopped ? End::stopped
+            : wait == Wait::timedOut
+                ? (Clock::now() >= lifetimeDeadline ? End::lifetimeOver : End::idle)
+                : End::peerClosed;
 }
 
 bool Connection::receiveExactly(Bytes& into, std::size_t count)
@@ -91,7 +97,7 @@ bool Connection::receiveExactly(Bytes& into, std::size_t count)
     const std::size_t target = into.size() + count;
     std::uint8_t buffer[4096];
     while (into.size() < target) {
-        const Wait wait = waitUntil(POLLIN, idleDeadline);
+        const Wait wait = waitUntil(POLLIN, withinLifetime(idleDeadline));
         if (wait != Wait::ready) {
             endAs(wait);
             return false;
@@ -138,7 +144,7 @@ bool Connection::sendAll(const std::uint8_t* data, std::size_t count)
 {
     // A client that never reads gets as long to take a reply as to send a
     // request.
-    const Clock::time_point deadline = Clock::now() + idleTimeout;
+    const Clock::time_point deadline = withinLifetime(Clock::now() + idleTimeout);
     std::size_t sent = 0;
     while (sent < count) {
         const Wait wait = waitUntil(POLLOUT, deadline);
@@ -197,7 +203,7 @@ bool Connection::drainUntil(Clock::time_point deadline)
 
 bool Connection::holdUntilPeerCloses()
 {
-    return drainUntil(idleDeadline);
+    return drainUntil(withinLifetime(idleDeadline));
 }
 
 } // namespace testservice

@@ -6,6 +6,7 @@
 
 #include "test-service/Server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -20,15 +21,17 @@ class Connection {
     // Why the connection stopped being served.
     enum class End {
         open,
-        peerClosed, // or failed
-        stopped,    // the server is stopping
-        idle,       // no complete frame within the idle timeout
-        refused,    // a frame length below 4 or above the limit
+        peerClosed,   // or failed
+        stopped,      // the server is stopping
+        idle,         // no complete frame within the idle timeout
+        refused,      // a frame length below 4 or above the limit
+        lifetimeOver, // open for the whole connection lifetime
     };
 
-    // recorder may be empty: nothing is recorded.
+    // recorder may be empty: nothing is recorded. A lifetime of 0 is none.
     Connection(int socketFd, int stopEventFd, std::string peer,
-               std::chrono::milliseconds idleTimeout, Recorder recorder);
+               std::chrono::milliseconds idleTimeout, std::chrono::milliseconds lifetime,
+               Recorder recorder);
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     // Closes gracefully: the write side is shut first and the socket is
@@ -66,12 +69,18 @@ class Connection {
     // stops or the deadline passes (false).
     bool drainUntil(Clock::time_point deadline);
     void endAs(Wait wait);
+    // The deadline, or the end of the connection's lifetime if that is sooner.
+    Clock::time_point withinLifetime(Clock::time_point deadline) const
+    {
+        return std::min(deadline, lifetimeDeadline);
+    }
 
     int fd;
     int stopFd;
     std::string peerText;
     std::chrono::milliseconds idleTimeout;
     Clock::time_point idleDeadline;
+    Clock::time_point lifetimeDeadline;
     Recorder record;
     End ended = End::open;
 };

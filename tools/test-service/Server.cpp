@@ -155,10 +155,20 @@ void Server::acceptLoop()
 
 void Server::serveAccepted(int socketFd, const std::string& peer)
 {
-    if (!limit->tryTake()) {
+    const std::string address = peer.substr(0, peer.rfind(':'));
+    switch (limit->tryTake(address)) {
+    case ConnectionLimit::Refusal::none:
+        break;
+    case ConnectionLimit::Refusal::overTotal:
         ::close(socketFd);
         logLine(eventLine(peer, "connection closed at once, " + std::to_string(limit->maximum()) +
                                     " connections already open"));
+        return;
+    case ConnectionLimit::Refusal::overAddress:
+        ::close(socketFd);
+        logLine(eventLine(peer, "connection closed at once, " +
+                                    std::to_string(limit->maximumPerAddress()) +
+                                    " connections already open from " + address));
         return;
     }
     const int on = 1;
@@ -168,20 +178,24 @@ void Server::serveAccepted(int socketFd, const std::string& peer)
         ++connections;
     }
     auto done = std::make_shared<std::atomic<bool>>(false);
-    auto run = [this, socketFd, peer, done] {
+    auto run = [this, socketFd, peer, address, done] {
         try {
             Connection::Recorder recorder;
             if (settings.keepRecords) {
                 recorder = [this](const Bytes& frame) { recordRequest(frame); };
             }
             Connection connection(socketFd, stopFd, peer, settings.idleTimeout,
-                                  std::move(recorder));
+                                  settings.connectionLifetime, std::move(recorder));
             try {
                 serve(connection);
                 if (connection.end() == Connection::End::idle) {
                     log(connection, "no complete frame within " +
                                         std::to_string(settings.idleTimeout.count()) +
                                         " ms; closing");
+                } else if (connection.end() == Connection::End::lifetimeOver) {
+                    log(connection, "connection lifetime of " +
+                                        std::to_string(settings.connectionLifetime.count()) +
+                                        " ms over; closing");
                 }
             } catch (const std::exception& error) {
                 log(connection, std::string("connection failed: ") + error.what());
@@ -189,7 +203,7 @@ void Server::serveAccepted(int socketFd, const std::string& peer)
         } catch (const std::exception& error) {
             logLine(std::string("connection failed: ") + error.what());
         }
-        limit->giveBack();
+        limit->giveBack(address);
         done->store(true);
     };
     std::lock_guard lock(workersMutex);
@@ -199,7 +213,7 @@ void Server::serveAccepted(int socketFd, const std::string& peer)
         // No thread to be had: the connection is refused like one over the
         // limit, and the service goes on.
         ::close(socketFd);
-        limit->giveBack();
+        limit->giveBack(address);
         logLine(eventLine(peer, std::string("connection closed at once, ") + error.what()));
     }
 }

@@ -62,8 +62,12 @@ struct ServerOptions {
     bool verbose = true;
     // A connection that sends no complete frame for this long is closed.
     std::chrono::milliseconds idleTimeout{30000};
-    // Shared by every server of a process; null gives the server a limit of
-    // its own of defaultMaxConnections.
+    // A connection is closed this long after it was accepted, whatever it
+    // sends, so that a client sending a frame now and then cannot hold its
+    // slot for ever; 0 means no limit.
+    std::chrono::milliseconds connectionLifetime{0};
+    // Shared by the servers that draw on one budget; null gives the server a
+    // limit of its own of defaultMaxConnections.
     std::shared_ptr<ConnectionLimit> connectionLimit;
 };
 

@@ -32,8 +32,13 @@ Servers
                                0.0.0.0 (required for one when --list is not given)
   --idle-timeout MS            close a connection that sends no complete request
                                for MS ms (30000)
-  --max-connections N          serve at most N connections at once, over every
-                               server; close any further one at once (256)
+  --max-connections N          serve at most N connections at once, over the
+                               directory servers and again over the DBProxies;
+                               close any further one at once (256)
+  --max-connections-per-address N
+                               of those, at most N from one client address (16)
+  --connection-lifetime MS     close a connection MS ms after it was accepted,
+                               whatever it sends (120000)
   --verbose                    log the user's text and the session key too
 
 Registrations
@@ -267,6 +272,16 @@ std::optional<ServiceOptions> parseServiceOptions(const std::vector<std::string>
             options.maxConnections = parseNumber(next(), 65536);
             if (options.maxConnections == 0) {
                 throw std::invalid_argument("--max-connections must be at least 1");
+            }
+        } else if (name == "--max-connections-per-address") {
+            options.maxConnectionsPerAddress = parseNumber(next(), 65536);
+            if (options.maxConnectionsPerAddress == 0) {
+                throw std::invalid_argument("--max-connections-per-address must be at least 1");
+            }
+        } else if (name == "--connection-lifetime") {
+            options.connectionLifetime = std::chrono::milliseconds(parseNumber(next(), 86400000));
+            if (options.connectionLifetime.count() == 0) {
+                throw std::invalid_argument("--connection-lifetime must be at least 1 ms");
             }
         } else if (name == "--verbose") {
             options.verbose = true;

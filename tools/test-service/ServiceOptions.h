@@ -27,6 +27,8 @@ struct ServiceOptions {
     bool verbose = false;
     std::chrono::milliseconds idleTimeout{30000};
     std::size_t maxConnections = defaultMaxConnections;
+    std::size_t maxConnectionsPerAddress = defaultMaxConnectionsPerAddress;
+    std::chrono::milliseconds connectionLifetime{120000};
     DirectoryBehaviour directory;
     DBProxyBehaviour dbproxy;
 };

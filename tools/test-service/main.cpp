@@ -62,7 +62,14 @@ int run(const ServiceOptions& options)
     serverOptions.keepRecords = false;
     serverOptions.verbose = options.verbose;
     serverOptions.idleTimeout = options.idleTimeout;
-    serverOptions.connectionLimit = std::make_shared<ConnectionLimit>(options.maxConnections);
+    serverOptions.connectionLifetime = options.connectionLifetime;
+    // Two budgets: clients held at the directory cannot keep others from
+    // the DBProxies, nor the other way round.
+    ServerOptions directoryOptions = serverOptions;
+    directoryOptions.connectionLimit =
+        std::make_shared<ConnectionLimit>(options.maxConnections, options.maxConnectionsPerAddress);
+    serverOptions.connectionLimit =
+        std::make_shared<ConnectionLimit>(options.maxConnections, options.maxConnectionsPerAddress);
     std::shared_ptr<RegistrationStore> store;
     if (!options.database.empty()) {
         store = std::make_shared<RegistrationStore>(options.database);
@@ -94,7 +101,7 @@ int run(const ServiceOptions& options)
         options.listGiven ? options.listed : defaultListing(options, boundDBProxies);
     for (const Endpoint& endpoint : options.directories) {
         auto server = std::make_unique<DirectoryServer>(endpoint, listed, options.directory,
-                                                        printLine, serverOptions);
+                                                        printLine, directoryOptions);
         ready.push_back((directoryRefuses ? "refusing directory " : "listening directory ") +
                         server->endpointText() + " (" + std::to_string(listed.size()) +
                         " entries)");
@@ -108,9 +115,15 @@ int run(const ServiceOptions& options)
     int signal = 0;
     sigwait(&stopSignals, &signal);
     printLine(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-    printLine(std::to_string(serverOptions.connectionLimit->refusedCount()) +
-              " connections closed at once over the limit of " +
-              std::to_string(options.maxConnections));
+    for (const auto& [name, budget] :
+         {std::pair{"directory", directoryOptions.connectionLimit.get()},
+          std::pair{"dbproxy", serverOptions.connectionLimit.get()}}) {
+        const std::size_t overAddress = budget->refusedOverAddress();
+        printLine(std::string(name) + ": " + std::to_string(budget->refusedCount() - overAddress) +
+                  " connections closed at once over the limit of " +
+                  std::to_string(options.maxConnections) + ", " + std::to_string(overAddress) +
+                  " over " + std::to_string(options.maxConnectionsPerAddress) + " per address");
+    }
     return 0;
 }
 
