@@ -185,6 +185,27 @@ TEST(ServicePersistence, KeyFileIsCreatedPrivateOnceAndReusedAfter)
     EXPECT_EQ(again.derBlob(), first.derBlob());
 }
 
+TEST(ServicePersistence, WriteLockHeldPastTheStoreTimeoutLeavesNoRowAndTheRetryRegisters)
+{
+    // Another process holds the write lock longer than the store waits: the
+    // registration gets no reply and no row, so the client's retry is
+    // accepted instead of being told its text is a duplicate.
+    const std::string path = freshPath("locked.db");
+    auto store = std::make_shared<RegistrationStore>(path, RegistrationStore::Access::readWrite,
+                                                     std::chrono::milliseconds(300));
+    const LoopbackService service(DBProxyBehaviour{}, serviceOptions(), store);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(service.registerText("ann").code, 4);
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(service.registerText("ann").code, 0);
+    std::vector<std::uint16_t> statuses;
+    store->forEach([&](const StoredRegistration& row) { statuses.push_back(row.databaseStatus); });
+    EXPECT_EQ(statuses, std::vector<std::uint16_t>{0});
+}
+
 // What action() throws, run as an unprivileged user when this process is
 // root, who may write any file; "" when it throws nothing.
 std::string refusal(const std::function<void()>& action)

@@ -104,7 +104,8 @@ class Statement {
 
 } // namespace
 
-RegistrationStore::RegistrationStore(const std::string& path, Access access)
+RegistrationStore::RegistrationStore(const std::string& path, Access access,
+                                     std::chrono::milliseconds lockWait)
 {
     const int flags = access == Access::readOnly ? SQLITE_OPEN_READONLY
                                                  : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
@@ -131,8 +132,9 @@ RegistrationStore::RegistrationStore(const std::string& path, Access access)
             throw StoreError("the service cannot write it; give its user write access to the "
                              "file and its folder");
         }
-        // Another process holding the write lock is waited for, not failed.
-        sqlite3_busy_timeout(db, 10000);
+        // Another process holding the write lock is waited for, not failed,
+        // but only as long as a client waits for its reply.
+        sqlite3_busy_timeout(db, static_cast<int>(lockWait.count()));
         if (access == Access::readWrite) {
             Statement walMode(db, "PRAGMA journal_mode = WAL");
             if (!walMode.step() || walMode.text(0) != "wal") {

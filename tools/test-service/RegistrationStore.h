@@ -6,6 +6,7 @@
 
 #include "test-service/Server.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,6 +36,8 @@ struct StoredRegistration {
     Bytes result;
 };
 
+inline constexpr std::chrono::milliseconds defaultStoreTimeout{5000};
+
 class RegistrationStore {
   public:
     enum class Access { readWrite, readOnly };
@@ -42,8 +45,12 @@ class RegistrationStore {
     // readWrite creates the file and its schema when they do not exist and
     // puts the database in WAL mode; readOnly needs an existing store.
     // Throws StoreError, also for a file that is not a store of this
-    // schema version.
-    explicit RegistrationStore(const std::string& path, Access access = Access::readWrite);
+    // schema version. Another process's write lock is waited for up to
+    // lockWait; a registration that cannot be written by then fails, so that
+    // its client, which waits far longer for a reply, goes on to its next
+    // DBProxy rather than get an answer for a row stored after it gave up.
+    explicit RegistrationStore(const std::string& path, Access access = Access::readWrite,
+                               std::chrono::milliseconds lockWait = defaultStoreTimeout);
     ~RegistrationStore();
     RegistrationStore(const RegistrationStore&) = delete;
     RegistrationStore& operator=(const RegistrationStore&) = delete;

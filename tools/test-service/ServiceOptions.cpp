@@ -46,6 +46,9 @@ Registrations
                                status in this SQLite file (created when missing)
   --duplicate-status N         with --database: the database status of a text
                                already stored with status 0 (1; 0 accepts repeats)
+  --store-timeout MS           with --database: wait at most MS ms for the store's
+                               write lock; a registration not written by then
+                               gets no reply and is not stored (5000)
   --oversize-status N          with --database: the database status stored and
                                sent for a registration whose result cannot fit
                                the reply (over 65,520 bytes), with no result (2)
@@ -289,6 +292,8 @@ std::optional<ServiceOptions> parseServiceOptions(const std::vector<std::string>
             options.database = next();
         } else if (name == "--duplicate-status") {
             proxy.duplicateStatus = parse16(next());
+        } else if (name == "--store-timeout") {
+            options.storeTimeout = std::chrono::milliseconds(parseNumber(next(), 86400000));
         } else if (name == "--oversize-status") {
             proxy.oversizeStatus = parse16(next());
         } else if (name == "--key-bits") {

@@ -24,6 +24,7 @@ struct ServiceOptions {
     std::string keyFile;
     std::string saveKey;
     std::string database;
+    std::chrono::milliseconds storeTimeout = defaultStoreTimeout;
     bool verbose = false;
     std::chrono::milliseconds idleTimeout{30000};
     std::size_t maxConnections = defaultMaxConnections;

@@ -72,7 +72,8 @@ int run(const ServiceOptions& options)
         std::make_shared<ConnectionLimit>(options.maxConnections, options.maxConnectionsPerAddress);
     std::shared_ptr<RegistrationStore> store;
     if (!options.database.empty()) {
-        store = std::make_shared<RegistrationStore>(options.database);
+        store = std::make_shared<RegistrationStore>(
+            options.database, RegistrationStore::Access::readWrite, options.storeTimeout);
     }
     const std::unique_ptr<ElGamalKey> fileKey = sharedKey(options);
 
