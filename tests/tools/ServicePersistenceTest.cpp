@@ -62,7 +62,7 @@ TEST(ServicePersistence, StoreKeepsRegistrationsAcrossRestartsUnderThePolicy)
     };
     auto store = std::make_shared<RegistrationStore>(path);
     std::vector<std::string> expected = {
-        "id,time,client,dbproxy,text,setting,flag1,flag2,flag3,database_status,result"};
+        "id,time,client,dbproxy,text,setting,flag1,flag2,flag3,database_status,result,retry"};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text.substr(0, 16) + " with " + row.pattern.substr(0, 16));
         if (row.restartFirst) {
@@ -71,6 +71,7 @@ TEST(ServicePersistence, StoreKeepsRegistrationsAcrossRestartsUnderThePolicy)
         }
         DBProxyBehaviour behaviour;
         behaviour.duplicateStatus = row.duplicateStatus;
+        behaviour.retryWindow = std::chrono::milliseconds(0); // the policy alone
         behaviour.result.assign(row.pattern.begin(), row.pattern.end());
         const LoopbackService service(behaviour, serviceOptions(), store);
         const Registered got = service.registerText(row.text);
@@ -83,7 +84,7 @@ TEST(ServicePersistence, StoreKeepsRegistrationsAcrossRestartsUnderThePolicy)
         const std::string storedResult = resultFitsReply(result.size()) ? resultText : "";
         expected.push_back(id + ",TIME,CLIENT," + service.dbproxy.endpointText() + ",\"" +
                            (row.cell.empty() ? row.text : row.cell) + "\",3,1,0,1," +
-                           std::to_string(row.storedStatus) + ",\"" + storedResult + "\"");
+                           std::to_string(row.storedStatus) + ",\"" + storedResult + "\",0");
     }
 
     store.reset();
@@ -113,8 +114,8 @@ TEST(ServicePersistence, StoreRefusesFilesItDoesNotKnow)
         {nullptr, RegistrationStore::Access::readOnly, "cannot open"},
         {"CREATE TABLE users (name TEXT)", RegistrationStore::Access::readWrite,
          "not a registration database"},
-        {"CREATE TABLE schema_version (version INTEGER); INSERT INTO schema_version VALUES (2)",
-         RegistrationStore::Access::readWrite, "schema version 2"},
+        {"CREATE TABLE schema_version (version INTEGER); INSERT INTO schema_version VALUES (3)",
+         RegistrationStore::Access::readWrite, "schema version 3"},
         {"PRAGMA user_version = 1", RegistrationStore::Access::readOnly, "no registrations"},
     };
     for (const Case& c : cases) {
@@ -183,6 +184,39 @@ TEST(ServicePersistence, KeyFileIsCreatedPrivateOnceAndReusedAfter)
     EXPECT_EQ(made, 1);
     EXPECT_EQ(again.x(), first.x());
     EXPECT_EQ(again.derBlob(), first.derBlob());
+}
+
+TEST(ServicePersistence, ARetryWithinTheWindowGetsTheOriginalAnswerAndIsStoredAsARetry)
+{
+    struct Row {
+        const char* name;
+        std::chrono::milliseconds window;
+        std::int32_t code;      // of the repeat
+        std::uint16_t storedAs; // its database status
+        bool retry;
+    };
+    const Row rows[] = {
+        {"within the window", std::chrono::milliseconds(600000), 0, 0, true},
+        {"window off", std::chrono::milliseconds(0), 4, 1, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto store = std::make_shared<RegistrationStore>(freshPath("retry.db"));
+        DBProxyBehaviour behaviour;
+        behaviour.retryWindow = row.window;
+        const std::string pattern = "welcome #{id}";
+        behaviour.result.assign(pattern.begin(), pattern.end());
+        const LoopbackService service(behaviour, serviceOptions(), store);
+        EXPECT_EQ(service.registerText("ann").result, "welcome #1");
+        const Registered repeat = service.registerText("ann");
+        EXPECT_EQ(repeat.code, row.code);
+        EXPECT_EQ(repeat.result, row.code == 0 ? "welcome #1" : "");
+        std::vector<StoredRegistration> stored;
+        store->forEach([&](const StoredRegistration& got) { stored.push_back(got); });
+        ASSERT_EQ(stored.size(), 2u);
+        EXPECT_EQ(stored[1].databaseStatus, row.storedAs);
+        EXPECT_EQ(stored[1].retry, row.retry);
+    }
 }
 
 TEST(ServicePersistence, WriteLockHeldPastTheStoreTimeoutLeavesNoRowAndTheRetryRegisters)

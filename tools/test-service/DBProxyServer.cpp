@@ -232,24 +232,44 @@ bool DBProxyServer::answerRegistration(Connection& connection, const Bytes& fram
                 if (now.replyPlaintext) {
                     cipher = seal(clientKey, *now.replyPlaintext, now);
                 } else if (store) {
-                    storedAs = store->store(row, [&](bool textAccepted, std::int64_t id,
-                                                     StoredRegistration& stored) {
-                        databaseStatus = textAccepted ? now.duplicateStatus : now.databaseStatus;
-                        result = expandResult(now.result, id, text);
-                        if (!resultFitsReply(result.size())) {
-                            // Sent, its length would wrap to a small number and the
-                            // client would fail to decrypt an answer stored as given.
-                            log(connection, "a result of " + std::to_string(result.size()) +
-                                                " bytes cannot fit the reply; refused with "
-                                                "database status " +
-                                                std::to_string(now.oversizeStatus));
-                            databaseStatus = now.oversizeStatus;
-                            result.clear();
-                        }
-                        cipher = seal(clientKey, databaseReply(databaseStatus, result), now);
-                        stored.databaseStatus = databaseStatus;
-                        stored.result = result;
-                    });
+                    const std::optional<std::string> retrySince =
+                        now.retryWindow.count() > 0
+                            ? std::optional<std::string>(utcTimestamp(now.retryWindow))
+                            : std::nullopt;
+                    storedAs = store->store(
+                        row, retrySince,
+                        [&](const RegistrationStore::Precedent& precedent, std::int64_t id,
+                            StoredRegistration& stored) {
+                            if (precedent.retryOf) {
+                                // Its first reply was lost: the same answer again.
+                                log(connection, "a retry of an accepted registration; answered "
+                                                "with its result");
+                                databaseStatus = 0;
+                                result = *precedent.retryOf;
+                                stored.retry = true;
+                                cipher =
+                                    seal(clientKey, databaseReply(databaseStatus, result), now);
+                                stored.databaseStatus = databaseStatus;
+                                stored.result = result;
+                                return;
+                            }
+                            databaseStatus =
+                                precedent.textAccepted ? now.duplicateStatus : now.databaseStatus;
+                            result = expandResult(now.result, id, text);
+                            if (!resultFitsReply(result.size())) {
+                                // Sent, its length would wrap to a small number and the
+                                // client would fail to decrypt an answer stored as given.
+                                log(connection, "a result of " + std::to_string(result.size()) +
+                                                    " bytes cannot fit the reply; refused with "
+                                                    "database status " +
+                                                    std::to_string(now.oversizeStatus));
+                                databaseStatus = now.oversizeStatus;
+                                result.clear();
+                            }
+                            cipher = seal(clientKey, databaseReply(databaseStatus, result), now);
+                            stored.databaseStatus = databaseStatus;
+                            stored.result = result;
+                        });
                 } else {
                     cipher = seal(clientKey, databaseReply(databaseStatus, result), now);
                 }

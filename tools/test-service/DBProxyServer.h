@@ -7,6 +7,7 @@
 #include "test-service/RegistrationStore.h"
 #include "test-service/Server.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -50,6 +51,11 @@ struct DBProxyBehaviour {
     // cannot fit the reply's 16-bit length; it is stored and answered as
     // refused, with an empty result.
     std::uint16_t oversizeStatus = 2;
+    // With a store: a registration whose text, setting and flags repeat one
+    // accepted this long ago or less is a retry (its reply was lost): it gets
+    // that registration's status 0 and result, and is stored as a retry. 0
+    // turns it off.
+    std::chrono::milliseconds retryWindow{600000};
     // Replaces the c bytes (database status, result) built above.
     std::optional<Bytes> replyPlaintext;
     // Sent instead of the true c in the length prefix.

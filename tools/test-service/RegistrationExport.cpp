@@ -42,7 +42,8 @@ void writeCsv(const StoredRegistration& row, std::ostream& out)
     out << row.id << ',' << row.time << ',' << row.client << ',' << row.dbproxy << ','
         << csvField(quotedText(row.text)) << ',' << unsigned(row.setting) << ','
         << unsigned(row.flags[0]) << ',' << unsigned(row.flags[1]) << ',' << unsigned(row.flags[2])
-        << ',' << row.databaseStatus << ',' << csvField(quotedText(row.result)) << '\n';
+        << ',' << row.databaseStatus << ',' << csvField(quotedText(row.result)) << ','
+        << (row.retry ? 1 : 0) << '\n';
 }
 
 void writeJson(const StoredRegistration& row, std::ostream& out)
@@ -53,7 +54,8 @@ void writeJson(const StoredRegistration& row, std::ostream& out)
         << ",\"setting\":" << unsigned(row.setting) << ",\"flags\":[" << unsigned(row.flags[0])
         << ',' << unsigned(row.flags[1]) << ',' << unsigned(row.flags[2])
         << "],\"database_status\":" << row.databaseStatus
-        << ",\"result\":" << jsonString(quotedText(row.result)) << "}\n";
+        << ",\"result\":" << jsonString(quotedText(row.result))
+        << ",\"retry\":" << (row.retry ? "true" : "false") << "}\n";
 }
 
 } // namespace
@@ -63,7 +65,8 @@ void exportRegistrations(const RegistrationStore& store, ExportOptions::Format f
 {
     const bool csv = format == ExportOptions::Format::csv;
     if (csv) {
-        out << "id,time,client,dbproxy,text,setting,flag1,flag2,flag3,database_status,result\n";
+        out << "id,time,client,dbproxy,text,setting,flag1,flag2,flag3,database_status,result,"
+               "retry\n";
     }
     store.forEach(
         [&](const StoredRegistration& row) { csv ? writeCsv(row, out) : writeJson(row, out); });

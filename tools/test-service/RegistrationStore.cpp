@@ -22,7 +22,8 @@ CREATE TABLE registrations (
     flag2 INTEGER NOT NULL,
     flag3 INTEGER NOT NULL,
     database_status INTEGER NOT NULL,
-    result BLOB NOT NULL
+    result BLOB NOT NULL,
+    retry INTEGER NOT NULL DEFAULT 0
 );
 -- The duplicate check reads only the accepted texts.
 CREATE INDEX registrations_accepted_text ON registrations (text) WHERE database_status = 0;
@@ -195,8 +196,14 @@ void RegistrationStore::prepareSchema()
         }
         Statement version(db, "SELECT max(version) FROM schema_version");
         version.step();
-        if (version.integer(0) != schemaVersion) {
-            throw StoreError("schema version " + std::to_string(version.integer(0)) +
+        const std::int64_t found = version.integer(0);
+        if (found == 1 && readOnly) {
+            hasRetryColumn = false;
+        } else if (found == 1) {
+            execute("ALTER TABLE registrations ADD COLUMN retry INTEGER NOT NULL DEFAULT 0");
+            Statement(db, "UPDATE schema_version SET version = ?").bind(1, schemaVersion).step();
+        } else if (found != schemaVersion) {
+            throw StoreError("schema version " + std::to_string(found) +
                              ", this program knows version " + std::to_string(schemaVersion));
         }
         if (!readOnly) {
@@ -210,14 +217,28 @@ void RegistrationStore::prepareSchema()
     }
 }
 
-std::int64_t RegistrationStore::store(StoredRegistration row, const Decision& decide)
+std::int64_t RegistrationStore::store(StoredRegistration row,
+                                      const std::optional<std::string>& retrySince,
+                                      const Decision& decide)
 {
     std::lock_guard lock(mutex);
     execute("BEGIN IMMEDIATE");
     try {
+        Precedent precedent;
         Statement accepted(
             db, "SELECT 1 FROM registrations WHERE database_status = 0 AND text = ? LIMIT 1");
-        const bool textAccepted = accepted.bind(1, row.text).step();
+        precedent.textAccepted = accepted.bind(1, row.text).step();
+        if (precedent.textAccepted && retrySince) {
+            Statement original(db, "SELECT result FROM registrations WHERE database_status = 0 "
+                                   "AND retry = 0 AND text = ? AND setting = ? AND flag1 = ? "
+                                   "AND flag2 = ? AND flag3 = ? AND received_utc >= ? "
+                                   "ORDER BY id DESC LIMIT 1");
+            original.bind(1, row.text).bind(2, row.setting).bind(3, row.flags[0]);
+            original.bind(4, row.flags[1]).bind(5, row.flags[2]).bind(6, *retrySince);
+            if (original.step()) {
+                precedent.retryOf = original.blob(0);
+            }
+        }
 
         Statement insert(db, "INSERT INTO registrations (received_utc, client, dbproxy, text, "
                              "setting, flag1, flag2, flag3, database_status, result) "
@@ -228,10 +249,11 @@ std::int64_t RegistrationStore::store(StoredRegistration row, const Decision& de
         insert.step();
         row.id = sqlite3_last_insert_rowid(db);
 
-        decide(textAccepted, row.id, row);
-        Statement decided(db,
-                          "UPDATE registrations SET database_status = ?, result = ? WHERE id = ?");
-        decided.bind(1, row.databaseStatus).bind(2, row.result).bind(3, row.id).step();
+        decide(precedent, row.id, row);
+        Statement decided(
+            db, "UPDATE registrations SET database_status = ?, result = ?, retry = ? WHERE id = ?");
+        decided.bind(1, row.databaseStatus).bind(2, row.result).bind(3, row.retry ? 1 : 0);
+        decided.bind(4, row.id).step();
         execute("COMMIT");
         return row.id;
     } catch (...) {
@@ -243,8 +265,13 @@ std::int64_t RegistrationStore::store(StoredRegistration row, const Decision& de
 void RegistrationStore::forEach(const std::function<void(const StoredRegistration&)>& visit) const
 {
     std::lock_guard lock(mutex);
-    Statement rows(db, "SELECT id, received_utc, client, dbproxy, text, setting, flag1, flag2, "
-                       "flag3, database_status, result FROM registrations ORDER BY id");
+    Statement rows(db, hasRetryColumn
+                           ? "SELECT id, received_utc, client, dbproxy, text, setting, flag1, "
+                             "flag2, flag3, database_status, result, retry FROM registrations "
+                             "ORDER BY id"
+                           : "SELECT id, received_utc, client, dbproxy, text, setting, flag1, "
+                             "flag2, flag3, database_status, result, 0 FROM registrations "
+                             "ORDER BY id");
     while (rows.step()) {
         StoredRegistration row;
         row.id = rows.integer(0);
@@ -258,6 +285,7 @@ void RegistrationStore::forEach(const std::function<void(const StoredRegistratio
         }
         row.databaseStatus = static_cast<std::uint16_t>(rows.integer(9));
         row.result = rows.blob(10);
+        row.retry = rows.integer(11) != 0;
         visit(row);
     }
 }

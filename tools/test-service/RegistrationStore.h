@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -34,6 +35,9 @@ struct StoredRegistration {
     std::uint8_t flags[3] = {};
     std::uint16_t databaseStatus = 0;
     Bytes result;
+    // A repeat of an accepted registration within the retry window, answered
+    // with that registration's result.
+    bool retry = false;
 };
 
 inline constexpr std::chrono::milliseconds defaultStoreTimeout{5000};
@@ -55,19 +59,30 @@ class RegistrationStore {
     RegistrationStore(const RegistrationStore&) = delete;
     RegistrationStore& operator=(const RegistrationStore&) = delete;
 
-    // One registration written under one write lock: decide gets whether
-    // the text was stored before with database status 0 and the number the
-    // new row will have, and fills in the status and result of the row. The
-    // row is kept only when decide returns; when it throws, nothing is
-    // written and the exception leaves.
+    // What the store holds of a registration's text before it is written.
+    struct Precedent {
+        // The text was stored before with database status 0.
+        bool textAccepted = false;
+        // The result of the same text, setting and flags accepted since the
+        // retry window's start, when there is one: this one is its retry.
+        std::optional<Bytes> retryOf;
+    };
+    // One registration written under one write lock: decide gets the
+    // precedent and the number the new row will have, and fills in the
+    // status, the result and the retry mark of the row. retrySince is the
+    // UTC time the retry window starts at (nothing: no window). The row is
+    // kept only when decide returns; when it throws, nothing is written and
+    // the exception leaves.
     using Decision =
-        std::function<void(bool textAccepted, std::int64_t id, StoredRegistration& row)>;
-    std::int64_t store(StoredRegistration row, const Decision& decide);
+        std::function<void(const Precedent& precedent, std::int64_t id, StoredRegistration& row)>;
+    std::int64_t store(StoredRegistration row, const std::optional<std::string>& retrySince,
+                       const Decision& decide);
 
     // Every row in the order of their numbers.
     void forEach(const std::function<void(const StoredRegistration&)>& visit) const;
 
-    static constexpr int schemaVersion = 1;
+    // 2 added the retry column; a store of version 1 is brought up to it.
+    static constexpr int schemaVersion = 2;
 
   private:
     void execute(const char* sql) const;
@@ -75,6 +90,8 @@ class RegistrationStore {
 
     mutable std::mutex mutex;
     sqlite3* db = nullptr;
+    // A version-1 store opened read-only has no retry column.
+    bool hasRetryColumn = true;
 };
 
 } // namespace testservice

@@ -46,6 +46,10 @@ Registrations
                                status in this SQLite file (created when missing)
   --duplicate-status N         with --database: the database status of a text
                                already stored with status 0 (1; 0 accepts repeats)
+  --retry-window MS            with --database: a registration repeating the text,
+                               setting and flags of one accepted at most MS ms
+                               ago gets its answer again and is stored as a
+                               retry, not as a duplicate (600000; 0 turns it off)
   --store-timeout MS           with --database: wait at most MS ms for the store's
                                write lock; a registration not written by then
                                gets no reply and is not stored (5000)
@@ -292,6 +296,8 @@ std::optional<ServiceOptions> parseServiceOptions(const std::vector<std::string>
             options.database = next();
         } else if (name == "--duplicate-status") {
             proxy.duplicateStatus = parse16(next());
+        } else if (name == "--retry-window") {
+            proxy.retryWindow = std::chrono::milliseconds(parseNumber(next(), 86400000));
         } else if (name == "--store-timeout") {
             options.storeTimeout = std::chrono::milliseconds(parseNumber(next(), 86400000));
         } else if (name == "--oversize-status") {

@@ -8,7 +8,12 @@ namespace testservice {
 
 std::string utcTimestamp()
 {
-    const auto now = std::chrono::system_clock::now();
+    return utcTimestamp(std::chrono::milliseconds(0));
+}
+
+std::string utcTimestamp(std::chrono::milliseconds ago)
+{
+    const auto now = std::chrono::system_clock::now() - ago;
     const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
