@@ -52,8 +52,8 @@ TEST(ServicePersistence, StoreKeepsRegistrationsAcrossRestartsUnderThePolicy)
         // A result that cannot fit the reply is refused, stored, with the
         // oversize status; 65,521 to 65,535 bytes sealed to a length of 0.
         {false, 1, tooLong + "{id}", "cyd", 4, 2},
-        {false, 1, "{text}{text}{text}", std::string(21842, 'b'), 4, 2},
-        {false, 1, "{text}{text}{text}", std::string(21840, 'a'), 0, 0}, // 65,520: fits
+        {false, 1, std::string(65500, 'r') + "{text}", std::string(22, 'b'), 4, 2},
+        {false, 1, std::string(65500, 'r') + "{text}", std::string(20, 'a'), 0, 0}, // 65,520 fits
         {false, 1, "{text} {text}", "cyd", 0, 0},
         // Cells a spreadsheet would run as formulas are shown as text.
         {false, 1, "ok", "=HYPERLINK(\"x\")", 0, 0, "'=HYPERLINK(\"\"x\"\")"},
