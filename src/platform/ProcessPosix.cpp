@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,6 +142,15 @@ bool appendWhole(const std::string& path, std::string_view bytes)
         path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644));
     struct stat status {};
     if (file.get() < 0 || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return false;
+    }
+    // Writers through this function take turns, so that the look at the last
+    // byte and the append are one step: another record being written meanwhile
+    // could otherwise show a half-written end and get a line feed it does not
+    // need. Released when the descriptor closes.
+    while (::flock(file.get(), LOCK_EX) != 0 && errno == EINTR) {
+    }
+    if (::fstat(file.get(), &status) != 0) {
         return false;
     }
     std::string_view record = bytes;
