@@ -72,13 +72,16 @@ ServiceProcess::ServiceProcess(const std::string& program,
         }
         ::_exit(127);
     }
-    const std::regex listening(R"(^listening directory ([0-9.]+:[0-9]+) )");
+    const std::regex listening(R"(^listening (directory|dbproxy) ([0-9.]+:[0-9]+) )");
     for (int attempt = 0; attempt < 300; ++attempt) {
         std::istringstream lines(readFile(outputPath));
         for (std::string line; std::getline(lines, line);) {
             std::smatch found;
             if (std::regex_search(line, found, listening)) {
-                directoryEndpoint = found[1];
+                std::string& endpoint = found[1] == "directory" ? directoryEndpoint : dbproxyEndpoint;
+                if (endpoint.empty()) {
+                    endpoint = found[2];
+                }
             } else if (line == "ready" && !directoryEndpoint.empty()) {
                 return;
             }

@@ -19,6 +19,8 @@ class ServiceProcess {
 
     // "127.0.0.1:PORT" of its first directory server.
     const std::string& directory() const { return directoryEndpoint; }
+    // "127.0.0.1:PORT" of its first DBProxy, when it runs one.
+    const std::string& dbproxy() const { return dbproxyEndpoint; }
     // User and system time the service has used so far.
     std::chrono::nanoseconds cpuTime() const;
     // Resident set size in KiB.
@@ -28,6 +30,7 @@ class ServiceProcess {
     pid_t pid = -1;
     std::string outputPath;
     std::string directoryEndpoint;
+    std::string dbproxyEndpoint;
 };
 
 // count registrations of distinct texts by clients threads at once, through
