@@ -6,7 +6,7 @@ set -euo pipefail
 needI386=0
 packages=(
   cmake make g++ clang-14 clang-format libclang-rt-14-dev
-  googletest libgtest-dev libbenchmark-dev libssl-dev libgmp-dev libsqlite3-dev
+  googletest libgtest-dev libbenchmark-dev libssl-dev libgmp-dev libsqlite3-dev libcpp-httplib-dev
   binutils pkg-config valgrind unzip
   python3 mono-mcs mono-runtime fp-compiler fp-units-rtl
 )

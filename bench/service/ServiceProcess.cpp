@@ -78,7 +78,8 @@ ServiceProcess::ServiceProcess(const std::string& program,
         for (std::string line; std::getline(lines, line);) {
             std::smatch found;
             if (std::regex_search(line, found, listening)) {
-                std::string& endpoint = found[1] == "directory" ? directoryEndpoint : dbproxyEndpoint;
+                std::string& endpoint =
+                    found[1] == "directory" ? directoryEndpoint : dbproxyEndpoint;
                 if (endpoint.empty()) {
                     endpoint = found[2];
                 }

@@ -5,12 +5,12 @@
 // on. Counters: the service's CPU per frame sent, the frames it answered, the
 // rows it stored and the size its write-ahead log reached.
 //
-// REGISTER_BENCH_SERVICE names another build of the program to measure (an
-// earlier one, for a before-and-after); it must take the same options.
+// The argument is the service's --registrations-per-minute, -1 for none given
+// (its default). REGISTER_BENCH_SERVICE names another build of the program to
+// measure (an earlier one, for a before-and-after, with -1 alone).
 
+#include "RegistrationFrame.h"
 #include "ServiceProcess.h"
-#include "crypt/ElGamalPublicKey.h"
-#include "registration/RegistrationMessage.h"
 #include "test-service/ElGamalKey.h"
 #include "test-service/RegistrationStore.h"
 
@@ -33,32 +33,6 @@ constexpr int framesPerConnection = 50;
 
 using Bytes = std::vector<std::uint8_t>;
 
-// One frame as the library sends it: the u32 length, counting itself, then
-// the message.
-Bytes registrationFrame(const testservice::ElGamalKey& key)
-{
-    const testservice::Bytes blob = key.derBlob();
-    LumenCryptMini::ElGamalPublicKey publicKey;
-    if (!publicKey.load(ByteString(blob.begin(), blob.end()))) {
-        throw std::runtime_error("the service's key does not load");
-    }
-    const std::string text(31000, 'r');
-    const WireBuffer inner =
-        innerBlock(ByteString(sessionKeyLength, 0x5a),
-                   registrationRecord(ByteString(text.begin(), text.end() + 1), 3, true, false,
-                                      true));
-    ByteString ciphertext;
-    if (!publicKey.encrypt(inner.data(), static_cast<std::int32_t>(inner.size()), ciphertext)) {
-        throw std::runtime_error("cannot encrypt");
-    }
-    const WireBuffer message = registrationMessage(ciphertext);
-    const auto length = static_cast<std::uint32_t>(message.size() + 4);
-    Bytes frame = {static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-                   static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
-    frame.insert(frame.end(), message.data(), message.data() + message.size());
-    return frame;
-}
-
 int connectTo(const std::string& endpoint)
 {
     const auto colon = endpoint.rfind(':');
@@ -78,15 +52,16 @@ int connectTo(const std::string& endpoint)
 // closed the connection instead.
 bool replay(int fd, const Bytes& frame)
 {
-    if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) {
+    if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(frame.size())) {
         return false;
     }
     std::uint8_t header[4];
     if (::recv(fd, header, sizeof header, MSG_WAITALL) != sizeof header) {
         return false;
     }
-    const std::uint32_t length = header[0] | header[1] << 8 | header[2] << 16 |
-                                 static_cast<std::uint32_t>(header[3]) << 24;
+    const std::uint32_t length =
+        header[0] | header[1] << 8 | header[2] << 16 | static_cast<std::uint32_t>(header[3]) << 24;
     Bytes body(length - 4);
     return ::recv(fd, body.data(), body.size(), MSG_WAITALL) == static_cast<ssize_t>(body.size());
 }
@@ -99,12 +74,16 @@ void replayedRegistration(benchmark::State& state)
     const std::string database = scratchPath(name + ".db");
     const testservice::ElGamalKey key = testservice::ElGamalKey::fromGroup(1024);
     key.saveFile(keyFile);
-    const Bytes frame = registrationFrame(key);
+    const Bytes frame = registrationFrame(key.derBlob(), std::string(31000, 'r'), Bytes(8, 0x5a));
 
     const char* other = std::getenv("REGISTER_BENCH_SERVICE");
-    const ServiceProcess service(other != nullptr ? other : REGISTER_TEST_SERVICE_FILE,
-                                 {"--directory", "127.0.0.1:0", "--dbproxy", "127.0.0.1:0",
-                                  "--key-file", keyFile, "--database", database});
+    std::vector<std::string> arguments = {"--directory", "127.0.0.1:0", "--dbproxy",  "127.0.0.1:0",
+                                          "--key-file",  keyFile,       "--database", database};
+    if (state.range(0) >= 0) {
+        arguments.insert(arguments.end(),
+                         {"--registrations-per-minute", std::to_string(state.range(0))});
+    }
+    const ServiceProcess service(other != nullptr ? other : REGISTER_TEST_SERVICE_FILE, arguments);
     std::atomic<int> answered{0};
     std::uintmax_t walBytes = 0;
     const auto cpuBefore = service.cpuTime();
@@ -144,15 +123,17 @@ void replayedRegistration(benchmark::State& state)
         static_cast<double>(cpuUsed.count()) / 1000.0 / frames;
     state.counters["answered"] = answered.load();
     state.counters["rows"] = static_cast<double>(rows);
-    state.counters["wal_kib"] = static_cast<double>(walBytes == static_cast<std::uintmax_t>(-1)
-                                                        ? 0
-                                                        : walBytes / 1024);
+    state.counters["wal_kib"] =
+        static_cast<double>(walBytes == static_cast<std::uintmax_t>(-1) ? 0 : walBytes / 1024);
 }
 
 } // namespace
 
 BENCHMARK(replayedRegistration)
     ->Name("serviceReplay/200frames")
+    ->ArgName("per_minute")
+    ->Arg(-1)
+    ->Arg(0)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -16,10 +16,24 @@ std::string freshPath(const std::string& name)
     return path;
 }
 
+namespace {
+
+DBProxyServices keeping(std::shared_ptr<RegistrationStore> store,
+                        std::shared_ptr<ServiceMetrics> metrics)
+{
+    DBProxyServices services;
+    services.store = std::move(store);
+    services.metrics = std::move(metrics);
+    return services;
+}
+
+} // namespace
+
 LoopbackService::LoopbackService(DBProxyBehaviour behaviour, ServerOptions options,
-                                 std::shared_ptr<RegistrationStore> store, LogSink log)
+                                 std::shared_ptr<RegistrationStore> store, LogSink log,
+                                 std::shared_ptr<ServiceMetrics> metrics)
     : dbproxy({"127.0.0.1", 0}, ElGamalKey::fromGroup(1024), std::move(behaviour), log, options,
-              std::move(store)),
+              keeping(std::move(store), std::move(metrics))),
       directory({"127.0.0.1", 0}, {{"DBProxy", dbproxy.port(), "127.0.0.1"}}, {}, log, options)
 {
 }

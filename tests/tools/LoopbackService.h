@@ -23,7 +23,8 @@ class LoopbackService {
     explicit LoopbackService(testservice::DBProxyBehaviour behaviour = {},
                              testservice::ServerOptions options = {},
                              std::shared_ptr<testservice::RegistrationStore> store = nullptr,
-                             testservice::LogSink log = {});
+                             testservice::LogSink log = {},
+                             std::shared_ptr<testservice::ServiceMetrics> metrics = nullptr);
 
     // Setting 3 and flags 1, 0, 1, as the tests of the exchange send them.
     Registered registerText(const std::string& text) const;

@@ -2,12 +2,15 @@
 // connection beyond the limit is closed at once, nothing is recorded, and
 // registrations go on meanwhile.
 #include "LoopbackService.h"
+#include "RegistrationFrame.h"
 
 #include <arpa/inet.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
@@ -61,6 +64,26 @@ class IdleClient {
                 return true;
             }
         }
+    }
+
+    // Sends the frame and reads the reply frame; nothing when the server
+    // closed the connection instead.
+    std::optional<Bytes> exchange(const Bytes& frame) const
+    {
+        if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(frame.size())) {
+            return std::nullopt;
+        }
+        Bytes reply(4);
+        if (::recv(fd, reply.data(), 4, MSG_WAITALL) != 4) {
+            return std::nullopt;
+        }
+        reply.resize(reply[0] | reply[1] << 8 | reply[2] << 16);
+        if (::recv(fd, reply.data() + 4, reply.size() - 4, MSG_WAITALL) !=
+            static_cast<ssize_t>(reply.size() - 4)) {
+            return std::nullopt;
+        }
+        return reply;
     }
 
     // Sends a 9-byte public-key request; false once the server has closed.
@@ -183,6 +206,103 @@ TEST(ServiceLimits, ClientsHoldingConnectionsCannotKeepOthersOut)
             }
         }
         EXPECT_EQ(service.registerText("from 127.0.0.1").code, 0);
+    }
+}
+
+TEST(ServiceLimits, RegistrationRateCountsTheLastMinuteOfEachAddress)
+{
+    RegistrationRate rate(2);
+    const auto start = RegistrationRate::Clock::now();
+    struct Step {
+        const char* address;
+        int second;
+        bool admitted;
+    };
+    const Step steps[] = {
+        {"127.0.0.2", 0, true},   {"127.0.0.2", 10, true}, {"127.0.0.2", 59, false},
+        {"127.0.0.3", 59, true},  {"127.0.0.2", 60, true}, // the first has left the minute
+        {"127.0.0.2", 61, false}, {"127.0.0.2", 70, true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.address) + " at " + std::to_string(step.second) + " s");
+        EXPECT_EQ(rate.admit(step.address, start + std::chrono::seconds(step.second)),
+                  step.admitted);
+    }
+    EXPECT_EQ(rate.refusedCount(), 2u);
+}
+
+TEST(ServiceLimits, RepeatedAndExcessRegistrationFramesAreNotDecrypted)
+{
+    // Frames as a flooding sender sends them: each encrypted once, then sent
+    // again and again, every one on a connection of its own.
+    struct Step {
+        const char* from;
+        char text;
+        bool answered;
+    };
+    struct Row {
+        const char* name;
+        std::size_t perMinute;
+        std::vector<Step> steps;
+        std::size_t decrypted;
+    };
+    const Row rows[] = {
+        {"a replay gets the first reply",
+         60,
+         {{"127.0.0.2", 'a', true}, {"127.0.0.2", 'a', true}},
+         1},
+        {"over the rate",
+         2,
+         {{"127.0.0.2", 'a', true}, {"127.0.0.2", 'b', true}, {"127.0.0.2", 'c', false}},
+         2},
+        {"replays count toward the rate",
+         2,
+         {{"127.0.0.2", 'a', true}, {"127.0.0.2", 'a', true}, {"127.0.0.2", 'a', false}},
+         1},
+        {"each address its own rate",
+         1,
+         {{"127.0.0.2", 'a', true}, {"127.0.0.3", 'b', true}, {"127.0.0.2", 'c', false}},
+         2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        DBProxyServices services;
+        services.store = std::make_shared<RegistrationStore>(freshPath("flood.db"));
+        services.rate = std::make_shared<RegistrationRate>(row.perMinute);
+        services.replays = std::make_shared<ReplayCache>();
+        services.metrics = std::make_shared<ServiceMetrics>();
+        ServerOptions options;
+        options.verbose = false;
+        const DBProxyServer dbproxy({"127.0.0.1", 0}, ElGamalKey::fromGroup(1024), {}, {}, options,
+                                    services);
+        std::map<char, Bytes> frames;
+        std::map<char, Bytes> firstReplies;
+        std::size_t replays = 0;
+        std::size_t unanswered = 0;
+        for (const Step& step : row.steps) {
+            if (!frames.contains(step.text)) {
+                frames[step.text] = registrationFrame(dbproxy.key().derBlob(),
+                                                      std::string(1, step.text), Bytes(8, 0x5a));
+            }
+            const std::optional<Bytes> reply =
+                IdleClient(dbproxy, step.from).exchange(frames[step.text]);
+            ASSERT_EQ(reply.has_value(), step.answered) << step.text;
+            if (!reply) {
+                ++unanswered;
+            } else if (const auto first = firstReplies.find(step.text);
+                       first != firstReplies.end()) {
+                EXPECT_EQ(*reply, first->second) << step.text;
+                ++replays;
+            } else {
+                firstReplies[step.text] = *reply;
+            }
+        }
+        EXPECT_EQ(dbproxy.registrations().size(), row.decrypted);
+        std::size_t stored = 0;
+        services.store->forEach([&](const StoredRegistration&) { ++stored; });
+        EXPECT_EQ(stored, row.decrypted);
+        EXPECT_EQ(services.metrics->countOf(ServiceMetrics::Outcome::replay), replays);
+        EXPECT_EQ(services.metrics->countOf(ServiceMetrics::Outcome::overRate), unanswered);
     }
 }
 

@@ -2,11 +2,14 @@
 // service bound to every interface, and log lines that name the time and the
 // client and keep the user's text and session key out unless verbose.
 #include "LoopbackService.h"
+#include "test-service/MetricsServer.h"
 #include "test-service/ServiceOptions.h"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <mutex>
 #include <regex>
+#include <sqlite3.h>
 
 namespace {
 
@@ -81,6 +84,77 @@ TEST(ServiceOperator, LogLinesNameTimeAndClientAndShowTheTextOnlyWhenVerbose)
         }
         EXPECT_EQ(keyShown, verbose);
         EXPECT_EQ(textShown, verbose);
+    }
+}
+
+TEST(ServiceOperator, MetricsCountKnownRegistrationsAndHealthFollowsTheStore)
+{
+    const std::string path = freshPath("metrics.db");
+    auto store = std::make_shared<RegistrationStore>(path, RegistrationStore::Access::readWrite,
+                                                     std::chrono::milliseconds(300));
+    auto metrics = std::make_shared<ServiceMetrics>();
+    DBProxyBehaviour behaviour;
+    behaviour.retryWindow = std::chrono::milliseconds(0); // a repeat is a duplicate
+    const LoopbackService service(behaviour, {}, store, {}, metrics);
+    const MetricsServer http(
+        {"127.0.0.1", 0},
+        [&] {
+            return metrics->exposition({{"dbproxy", &service.dbproxy.connectionLimit()}});
+        },
+        [&]() -> std::optional<std::string> {
+            try {
+                store->checkWritable();
+                return std::nullopt;
+            } catch (const StoreError& error) {
+                return error.what();
+            }
+        });
+    httplib::Client client("http://" + http.endpointText());
+
+    // Another process holding the write lock past the store's wait makes
+    // the store unhealthy and the registration a store failure.
+    struct Step {
+        const char* text;
+        bool lockHeld;
+        std::int32_t code;
+        int health;
+    };
+    const Step steps[] = {
+        {"ann", false, 0, 200},
+        {"ann", false, 4, 200},
+        {"bob", true, 4, 503},
+        {"bob", false, 0, 200},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.text) + (step.lockHeld ? " while locked" : ""));
+        sqlite3* other = nullptr;
+        if (step.lockHeld) {
+            ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+        }
+        EXPECT_EQ(service.registerText(step.text).code, step.code);
+        const auto health = client.Get("/health");
+        ASSERT_TRUE(health);
+        EXPECT_EQ(health->status, step.health) << health->body;
+        if (other != nullptr) {
+            sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_close(other);
+        }
+    }
+
+    const auto scraped = client.Get("/metrics");
+    ASSERT_TRUE(scraped);
+    EXPECT_EQ(scraped->status, 200);
+    for (const char* line : {
+             R"(register_service_registrations_total{outcome="accepted"} 2)",
+             R"(register_service_registrations_total{outcome="duplicate"} 1)",
+             R"(register_service_registrations_total{outcome="store_failure"} 1)",
+             R"(register_service_registrations_total{outcome="retry"} 0)",
+             R"(register_service_store_commit_seconds_count 3)",
+             R"(register_service_connections_accepted_total{server="dbproxy"} 4)",
+             R"(register_service_store_commit_seconds_bucket{le="+Inf"} 3)",
+         }) {
+        EXPECT_NE(scraped->body.find(std::string(line) + "\n"), std::string::npos) << line;
     }
 }
 

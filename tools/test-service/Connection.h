@@ -42,6 +42,8 @@ class Connection {
 
     // "a.b.c.d:port" of the client.
     const std::string& peer() const { return peerText; }
+    // "a.b.c.d", the client's address alone.
+    std::string address() const { return peerText.substr(0, peerText.rfind(':')); }
     End end() const { return ended; }
 
     // One complete frame, length field included; nullopt when the

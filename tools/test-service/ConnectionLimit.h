@@ -43,7 +43,17 @@ class ConnectionLimit {
         }
         ++fromAddress;
         ++open;
+        ++accepted;
         return Refusal::none;
+    }
+    // A slot taken for a connection that got no thread to serve it: given
+    // back, and the connection counted as refused for want of one.
+    void giveBackUnserved(const std::string& address)
+    {
+        giveBack(address);
+        std::lock_guard lock(mutex);
+        --accepted;
+        ++noThread;
     }
     void giveBack(const std::string& address)
     {
@@ -62,11 +72,21 @@ class ConnectionLimit {
         std::lock_guard lock(mutex);
         return open;
     }
+    std::size_t acceptedCount() const
+    {
+        std::lock_guard lock(mutex);
+        return accepted;
+    }
     // Refusals over either limit.
     std::size_t refusedCount() const
     {
         std::lock_guard lock(mutex);
         return overTotal + overAddress;
+    }
+    std::size_t refusedForWantOfThread() const
+    {
+        std::lock_guard lock(mutex);
+        return noThread;
     }
     std::size_t refusedOverAddress() const
     {
@@ -82,6 +102,8 @@ class ConnectionLimit {
     std::map<std::string, std::size_t> openByAddress;
     std::size_t overTotal = 0;
     std::size_t overAddress = 0;
+    std::size_t accepted = 0;
+    std::size_t noThread = 0;
 };
 
 } // namespace testservice

@@ -90,11 +90,10 @@ DBProxyServer::DBProxyServer(const Endpoint& endpoint, DBProxyBehaviour initial,
 }
 
 DBProxyServer::DBProxyServer(const Endpoint& endpoint, ElGamalKey key, DBProxyBehaviour initial,
-                             LogSink sink, ServerOptions options,
-                             std::shared_ptr<RegistrationStore> registrationStore)
+                             LogSink sink, ServerOptions options, DBProxyServices shared)
     : Server("dbproxy", endpoint, initial.mode != Mode::refuse, std::move(sink),
              std::move(options)),
-      privateKey(std::move(key)), store(std::move(registrationStore)), behaviour(std::move(initial))
+      privateKey(std::move(key)), services(std::move(shared)), behaviour(std::move(initial))
 {
     start();
 }
@@ -188,6 +187,46 @@ bool DBProxyServer::answerKeyRequest(Connection& connection, const Bytes& frame,
 bool DBProxyServer::answerRegistration(Connection& connection, const Bytes& frame,
                                        const DBProxyBehaviour& now)
 {
+    if (services.rate && !services.rate->admit(connection.address())) {
+        log(connection, "more than " + std::to_string(services.rate->perMinute()) +
+                            " registrations from " + connection.address() +
+                            " in the last minute; closing without decrypting");
+        count(ServiceMetrics::Outcome::overRate);
+        return false;
+    }
+    std::optional<ReplayCache::Digest> digest;
+    if (services.replays) {
+        digest = ReplayCache::digestOf(frame);
+        if (auto earlier = services.replays->find(*digest)) {
+            const auto ago = std::chrono::duration_cast<std::chrono::milliseconds>(earlier->second);
+            log(connection, "the same frame as one answered " + std::to_string(ago.count()) +
+                                " ms ago; its reply again, neither decrypted nor stored");
+            count(ServiceMetrics::Outcome::replay);
+            logReply(connection, now, earlier->first, earlier->first.result, 0);
+            return connection.sendReply(earlier->first.body, now.registrationReplyShaping);
+        }
+    }
+    ReplayCache::Reply reply;
+    std::int64_t storedAs = 0;
+    std::optional<Bytes> body = registrationReply(connection, frame, now, reply, storedAs);
+    if (!body) {
+        return false;
+    }
+    reply.body = std::move(*body);
+    logReply(connection, now, reply, reply.result, storedAs);
+    const bool goOn = connection.sendReply(reply.body, now.registrationReplyShaping);
+    if (digest) {
+        services.replays->remember(*digest, std::move(reply));
+    }
+    return goOn;
+}
+
+std::optional<Bytes> DBProxyServer::registrationReply(Connection& connection, const Bytes& frame,
+                                                      const DBProxyBehaviour& now,
+                                                      ReplayCache::Reply& said,
+                                                      std::int64_t& storedAs)
+{
+    using Outcome = ServiceMetrics::Outcome;
     ReceivedRegistration registration = decodeRegistration(frame, privateKey);
     log(connection, describeRegistration(registration, options().verbose));
     for (const std::string& problem : registration.problems) {
@@ -211,90 +250,111 @@ bool DBProxyServer::answerRegistration(Connection& connection, const Bytes& fram
     }
     if (now.mode == Mode::stallAtRegistrationReply) {
         stallWithout(connection, "a registration reply");
-        return false;
+        return std::nullopt;
     }
 
-    Bytes body;
-    std::uint16_t databaseStatus = now.databaseStatus;
-    Bytes result = now.result;
-    std::int64_t storedAs = 0;
+    said.databaseStatus = now.databaseStatus;
+    said.result = now.result;
     if (now.registrationReplyBody) {
-        body = *now.registrationReplyBody;
-    } else {
-        append16le(body, now.dbproxyStatus);
-        if ((now.dbproxyStatus & 0x8000) == 0) {
-            if (clientKey.empty()) {
-                log(connection, "no symmetric key to answer under; closing");
-                return false;
-            }
-            Bytes cipher;
-            try {
-                if (now.replyPlaintext) {
-                    cipher = seal(clientKey, *now.replyPlaintext, now);
-                } else if (store) {
-                    const std::optional<std::string> retrySince =
-                        now.retryWindow.count() > 0
-                            ? std::optional<std::string>(utcTimestamp(now.retryWindow))
-                            : std::nullopt;
-                    storedAs = store->store(
-                        row, retrySince,
-                        [&](const RegistrationStore::Precedent& precedent, std::int64_t id,
-                            StoredRegistration& stored) {
-                            if (precedent.retryOf) {
-                                // Its first reply was lost: the same answer again.
-                                log(connection, "a retry of an accepted registration; answered "
-                                                "with its result");
-                                databaseStatus = 0;
-                                result = *precedent.retryOf;
-                                stored.retry = true;
-                                cipher =
-                                    seal(clientKey, databaseReply(databaseStatus, result), now);
-                                stored.databaseStatus = databaseStatus;
-                                stored.result = result;
-                                return;
-                            }
-                            databaseStatus =
-                                precedent.textAccepted ? now.duplicateStatus : now.databaseStatus;
-                            result = expandResult(now.result, id, text);
-                            if (!resultFitsReply(result.size())) {
-                                // Sent, its length would wrap to a small number and the
-                                // client would fail to decrypt an answer stored as given.
-                                log(connection, "a result of " + std::to_string(result.size()) +
-                                                    " bytes cannot fit the reply; refused with "
-                                                    "database status " +
-                                                    std::to_string(now.oversizeStatus));
-                                databaseStatus = now.oversizeStatus;
-                                result.clear();
-                            }
-                            cipher = seal(clientKey, databaseReply(databaseStatus, result), now);
-                            stored.databaseStatus = databaseStatus;
-                            stored.result = result;
-                        });
-                } else {
-                    cipher = seal(clientKey, databaseReply(databaseStatus, result), now);
-                }
-            } catch (const std::exception& error) {
-                log(connection,
-                    std::string("no registration reply: ") + error.what() + "; closing");
-                return false;
-            }
-            if (cipher.size() > 0xffff) {
-                log(connection, "a reply of " + std::to_string(cipher.size()) +
-                                    " bytes cannot fit its 16-bit length; closing");
-                return false;
-            }
-            append16le(body, static_cast<std::uint16_t>(cipher.size()));
-            appendBytes(body, cipher);
-        }
+        return *now.registrationReplyBody;
     }
-    const bool showResult = options().verbose || !store || !resultShowsText(now.result);
-    log(connection, "registration reply " + std::to_string(body.size()) +
+    Bytes body;
+    append16le(body, now.dbproxyStatus);
+    if ((now.dbproxyStatus & 0x8000) != 0) {
+        return body;
+    }
+    if (clientKey.empty()) {
+        log(connection, "no symmetric key to answer under; closing");
+        return std::nullopt;
+    }
+    Bytes cipher;
+    Outcome outcome = now.databaseStatus == 0 ? Outcome::accepted : Outcome::refused;
+    try {
+        if (now.replyPlaintext) {
+            cipher = seal(clientKey, *now.replyPlaintext, now);
+        } else if (services.store) {
+            const std::optional<std::string> retrySince =
+                now.retryWindow.count() > 0
+                    ? std::optional<std::string>(utcTimestamp(now.retryWindow))
+                    : std::nullopt;
+            const auto started = std::chrono::steady_clock::now();
+            storedAs = services.store->store(
+                row, retrySince,
+                [&](const RegistrationStore::Precedent& precedent, std::int64_t id,
+                    StoredRegistration& stored) {
+                    if (precedent.retryOf) {
+                        // Its first reply was lost: the same answer again.
+                        log(connection, "a retry of an accepted registration; answered "
+                                        "with its result");
+                        said.databaseStatus = 0;
+                        said.result = *precedent.retryOf;
+                        stored.retry = true;
+                        outcome = Outcome::retry;
+                    } else {
+                        said.databaseStatus =
+                            precedent.textAccepted ? now.duplicateStatus : now.databaseStatus;
+                        said.result = expandResult(now.result, id, text);
+                        outcome = said.databaseStatus == 0 ? Outcome::accepted
+                                  : precedent.textAccepted ? Outcome::duplicate
+                                                           : Outcome::refused;
+                    }
+                    if (!resultFitsReply(said.result.size())) {
+                        // Sent, its length would wrap to a small number and the
+                        // client would fail to decrypt an answer stored as given.
+                        log(connection, "a result of " + std::to_string(said.result.size()) +
+                                            " bytes cannot fit the reply; refused with "
+                                            "database status " +
+                                            std::to_string(now.oversizeStatus));
+                        said.databaseStatus = now.oversizeStatus;
+                        said.result.clear();
+                        outcome = Outcome::oversize;
+                    }
+                    cipher = seal(clientKey, databaseReply(said.databaseStatus, said.result), now);
+                    stored.databaseStatus = said.databaseStatus;
+                    stored.result = said.result;
+                });
+            if (services.metrics) {
+                services.metrics->observeCommit(std::chrono::steady_clock::now() - started);
+            }
+        } else {
+            cipher = seal(clientKey, databaseReply(said.databaseStatus, said.result), now);
+        }
+    } catch (const std::exception& error) {
+        log(connection, std::string("no registration reply: ") + error.what() + "; closing");
+        if (dynamic_cast<const StoreError*>(&error) != nullptr) {
+            count(Outcome::storeFailure);
+        }
+        return std::nullopt;
+    }
+    if (cipher.size() > 0xffff) {
+        log(connection, "a reply of " + std::to_string(cipher.size()) +
+                            " bytes cannot fit its 16-bit length; closing");
+        return std::nullopt;
+    }
+    append16le(body, static_cast<std::uint16_t>(cipher.size()));
+    appendBytes(body, cipher);
+    count(outcome);
+    return body;
+}
+
+void DBProxyServer::logReply(const Connection& connection, const DBProxyBehaviour& now,
+                             const ReplayCache::Reply& reply, const Bytes& result,
+                             std::int64_t storedAs) const
+{
+    const bool showResult = options().verbose || !services.store || !resultShowsText(now.result);
+    log(connection, "registration reply " + std::to_string(reply.body.size()) +
                         " bytes, DBProxy status " + std::to_string(now.dbproxyStatus) +
-                        ", database status " + std::to_string(databaseStatus) +
+                        ", database status " + std::to_string(reply.databaseStatus) +
                         (showResult ? ", result \"" + quotedText(result) + "\""
                                     : ", result of " + std::to_string(result.size()) + " bytes") +
                         (storedAs != 0 ? ", stored as row " + std::to_string(storedAs) : ""));
-    return connection.sendReply(body, now.registrationReplyShaping);
+}
+
+void DBProxyServer::count(ServiceMetrics::Outcome outcome) const
+{
+    if (services.metrics) {
+        services.metrics->count(outcome);
+    }
 }
 
 } // namespace testservice

@@ -4,8 +4,11 @@
 
 #include "test-service/ElGamalKey.h"
 #include "test-service/RegistrationMessage.h"
+#include "test-service/RegistrationRate.h"
 #include "test-service/RegistrationStore.h"
+#include "test-service/ReplayCache.h"
 #include "test-service/Server.h"
+#include "test-service/ServiceMetrics.h"
 
 #include <chrono>
 #include <cstddef>
@@ -82,17 +85,28 @@ Bytes encryptReply(const Bytes& key, const Bytes& message,
 // [result] is rounded up to whole 8-byte blocks, so at most 65,520 bytes do.
 bool resultFitsReply(std::size_t resultBytes);
 
+// What a DBProxy keeps beside its behaviour; each part may be missing.
+struct DBProxyServices {
+    // Every registration answered with a database status is stored here,
+    // exactly once, or not at all when its reply could not be built.
+    std::shared_ptr<RegistrationStore> store;
+    // Registration messages from an address beyond its rate are not
+    // decrypted: the connection is closed unanswered. Shared by the DBProxies
+    // of a process, as a client may try each.
+    std::shared_ptr<RegistrationRate> rate;
+    // The DBProxy's own, since its key decides what a frame says: a frame
+    // answered lately gets that reply again.
+    std::shared_ptr<ReplayCache> replays;
+    std::shared_ptr<ServiceMetrics> metrics;
+};
+
 class DBProxyServer : public Server {
   public:
     // Uses the 1024-bit group with a fresh private x.
     explicit DBProxyServer(const Endpoint& endpoint, DBProxyBehaviour behaviour = {},
                            LogSink log = {});
-    // With a store, every registration answered with a database status is
-    // stored there, exactly once, or not at all when its reply could not be
-    // built.
     DBProxyServer(const Endpoint& endpoint, ElGamalKey key, DBProxyBehaviour behaviour = {},
-                  LogSink log = {}, ServerOptions options = {},
-                  std::shared_ptr<RegistrationStore> store = nullptr);
+                  LogSink log = {}, ServerOptions options = {}, DBProxyServices services = {});
     ~DBProxyServer() override;
 
     const ElGamalKey& key() const { return privateKey; }
@@ -113,9 +127,18 @@ class DBProxyServer : public Server {
     bool answerKeyRequest(Connection& connection, const Bytes& frame, const DBProxyBehaviour& now);
     bool answerRegistration(Connection& connection, const Bytes& frame,
                             const DBProxyBehaviour& now);
+    // The reply body, or nullopt when the connection is to be closed without
+    // one; fills in what the log and the counts say of it.
+    std::optional<Bytes> registrationReply(Connection& connection, const Bytes& frame,
+                                           const DBProxyBehaviour& now, ReplayCache::Reply& said,
+                                           std::int64_t& storedAs);
+    void logReply(const Connection& connection, const DBProxyBehaviour& now,
+                  const ReplayCache::Reply& reply, const Bytes& result,
+                  std::int64_t storedAs) const;
+    void count(ServiceMetrics::Outcome outcome) const;
 
     const ElGamalKey privateKey;
-    const std::shared_ptr<RegistrationStore> store;
+    const DBProxyServices services;
     mutable std::mutex stateMutex;
     DBProxyBehaviour behaviour;
     std::size_t keyRequests = 0;

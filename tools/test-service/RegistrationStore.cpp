@@ -262,6 +262,20 @@ std::int64_t RegistrationStore::store(StoredRegistration row,
     }
 }
 
+void RegistrationStore::checkWritable()
+{
+    std::lock_guard lock(mutex);
+    execute("BEGIN IMMEDIATE");
+    try {
+        // Rewrites a page with what it holds: a real write, no new data.
+        execute("UPDATE schema_version SET version = version");
+        execute("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
+}
+
 void RegistrationStore::forEach(const std::function<void(const StoredRegistration&)>& visit) const
 {
     std::lock_guard lock(mutex);

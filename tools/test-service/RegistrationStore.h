@@ -78,6 +78,12 @@ class RegistrationStore {
     std::int64_t store(StoredRegistration row, const std::optional<std::string>& retrySince,
                        const Decision& decide);
 
+    // Throws StoreError unless a registration could be written now: the
+    // write lock is taken, waiting as a registration would, and a change is
+    // committed, so that a lock held too long, a file made read-only or a
+    // full disk all show.
+    void checkWritable();
+
     // Every row in the order of their numbers.
     void forEach(const std::function<void(const StoredRegistration&)>& visit) const;
 

@@ -213,7 +213,7 @@ void Server::serveAccepted(int socketFd, const std::string& peer)
         // No thread to be had: the connection is refused like one over the
         // limit, and the service goes on.
         ::close(socketFd);
-        limit->giveBack(address);
+        limit->giveBackUnserved(address);
         logLine(eventLine(peer, std::string("connection closed at once, ") + error.what()));
     }
 }

@@ -39,6 +39,15 @@ Servers
                                of those, at most N from one client address (16)
   --connection-lifetime MS     close a connection MS ms after it was accepted,
                                whatever it sends (120000)
+  --registrations-per-minute N decrypt at most N registration messages a minute
+                               from one client address; close the connection of
+                               any further one unanswered (60; 0: no limit).
+                               Whatever N, a frame that repeats byte for byte
+                               one answered in the last minute gets that reply
+                               again, neither decrypted nor stored
+  --metrics ADDR:PORT          serve /metrics (Prometheus) and /health over HTTP
+                               on this endpoint; say 0.0.0.0 only behind a
+                               firewall
   --verbose                    log the user's text and the session key too
 
 Registrations
@@ -290,6 +299,10 @@ std::optional<ServiceOptions> parseServiceOptions(const std::vector<std::string>
             if (options.connectionLifetime.count() == 0) {
                 throw std::invalid_argument("--connection-lifetime must be at least 1 ms");
             }
+        } else if (name == "--registrations-per-minute") {
+            options.registrationsPerMinute = parseNumber(next(), 1000000000);
+        } else if (name == "--metrics") {
+            options.metrics = parseEndpoint(next());
         } else if (name == "--verbose") {
             options.verbose = true;
         } else if (name == "--database") {

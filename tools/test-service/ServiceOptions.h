@@ -30,6 +30,8 @@ struct ServiceOptions {
     std::size_t maxConnections = defaultMaxConnections;
     std::size_t maxConnectionsPerAddress = defaultMaxConnectionsPerAddress;
     std::chrono::milliseconds connectionLifetime{120000};
+    std::size_t registrationsPerMinute = defaultRegistrationsPerMinute; // 0: no limit
+    std::optional<Endpoint> metrics;
     DirectoryBehaviour directory;
     DBProxyBehaviour dbproxy;
 };

@@ -2,6 +2,7 @@
 // event, until SIGINT or SIGTERM; "export" prints what they stored.
 #include "test-service/DBProxyServer.h"
 #include "test-service/DirectoryServer.h"
+#include "test-service/MetricsServer.h"
 #include "test-service/RegistrationExport.h"
 #include "test-service/ServiceOptions.h"
 
@@ -70,11 +71,15 @@ int run(const ServiceOptions& options)
         std::make_shared<ConnectionLimit>(options.maxConnections, options.maxConnectionsPerAddress);
     serverOptions.connectionLimit =
         std::make_shared<ConnectionLimit>(options.maxConnections, options.maxConnectionsPerAddress);
-    std::shared_ptr<RegistrationStore> store;
+    DBProxyServices services;
     if (!options.database.empty()) {
-        store = std::make_shared<RegistrationStore>(
+        services.store = std::make_shared<RegistrationStore>(
             options.database, RegistrationStore::Access::readWrite, options.storeTimeout);
     }
+    if (options.registrationsPerMinute > 0) {
+        services.rate = std::make_shared<RegistrationRate>(options.registrationsPerMinute);
+    }
+    services.metrics = std::make_shared<ServiceMetrics>();
     const std::unique_ptr<ElGamalKey> fileKey = sharedKey(options);
 
     std::vector<std::unique_ptr<DBProxyServer>> dbproxies;
@@ -85,9 +90,11 @@ int run(const ServiceOptions& options)
 
     std::vector<Endpoint> boundDBProxies;
     for (const Endpoint& endpoint : options.dbproxies) {
+        DBProxyServices own = services;
+        own.replays = std::make_shared<ReplayCache>();
         auto server =
             std::make_unique<DBProxyServer>(endpoint, fileKey ? *fileKey : freshKey(options),
-                                            options.dbproxy, printLine, serverOptions, store);
+                                            options.dbproxy, printLine, serverOptions, own);
         if (dbproxies.empty() && !options.saveKey.empty()) {
             server->key().saveFile(options.saveKey);
         }
@@ -108,6 +115,26 @@ int run(const ServiceOptions& options)
                         " entries)");
         directories.push_back(std::move(server));
     }
+    std::unique_ptr<MetricsServer> metrics;
+    if (options.metrics) {
+        const std::vector<std::pair<std::string, const ConnectionLimit*>> budgets = {
+            {"directory", directoryOptions.connectionLimit.get()},
+            {"dbproxy", serverOptions.connectionLimit.get()}};
+        metrics = std::make_unique<MetricsServer>(
+            *options.metrics,
+            [counts = services.metrics, budgets] { return counts->exposition(budgets); },
+            [store = services.store]() -> std::optional<std::string> {
+                try {
+                    if (store) {
+                        store->checkWritable();
+                    }
+                    return std::nullopt;
+                } catch (const StoreError& error) {
+                    return error.what();
+                }
+            });
+        ready.push_back("serving metrics http://" + metrics->endpointText() + "/metrics");
+    }
     for (const std::string& line : ready) {
         printLine(line);
     }
@@ -124,6 +151,11 @@ int run(const ServiceOptions& options)
                   " connections closed at once over the limit of " +
                   std::to_string(options.maxConnections) + ", " + std::to_string(overAddress) +
                   " over " + std::to_string(options.maxConnectionsPerAddress) + " per address");
+    }
+    if (services.rate) {
+        printLine("dbproxy: " + std::to_string(services.rate->refusedCount()) +
+                  " registrations closed unanswered over " +
+                  std::to_string(options.registrationsPerMinute) + " a minute per address");
     }
     return 0;
 }
