@@ -6,7 +6,7 @@ set -euo pipefail
 needI386=0
 packages=(
   cmake make g++ clang-14 clang-format libclang-rt-14-dev
-  googletest libgtest-dev libbenchmark-dev libssl-dev libgmp-dev libsqlite3-dev libcpp-httplib-dev
+  googletest libgtest-dev libbenchmark-dev libssl-dev libgmp-dev libsqlite3-dev libcpp-httplib-dev libpq-dev postgresql
   binutils pkg-config valgrind unzip
   python3 mono-mcs mono-runtime fp-compiler fp-units-rtl
 )
@@ -48,5 +48,13 @@ if [ ${#missing[@]} -eq 0 ]; then
 fi
 
 echo "Installing: ${missing[*]}"
+# The tests start PostgreSQL servers of their own; the package would
+# otherwise create, and perhaps start, a machine-wide cluster that nothing
+# here uses.
+if [[ " ${missing[*]} " == *" postgresql "* ]] && [ ! -d /etc/postgresql ]; then
+  $sudo mkdir -p /etc/postgresql-common/createcluster.d
+  echo "create_main_cluster = false" |
+    $sudo tee /etc/postgresql-common/createcluster.d/no-main-cluster.conf >/dev/null
+fi
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

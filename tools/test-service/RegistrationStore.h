@@ -1,7 +1,10 @@
-// The registrations a service accepted or refused, kept in an SQLite
-// database so that they outlive the process. Every DBProxy of a process
-// shares one store; other processes (an export, a second service) may open
-// the same file, since writes wait for SQLite's lock.
+// The registrations a service accepted or refused, kept in a database so
+// that they outlive the process: an SQLite file for one machine, or a
+// PostgreSQL database that service processes on many machines share. Every
+// DBProxy of a process shares one store; other processes (an export, a second
+// service) may open the same database, and the duplicate policy holds across
+// all of them, since each registration is decided and written in one
+// transaction that the database serialises.
 #pragma once
 
 #include "test-service/Server.h"
@@ -10,12 +13,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-
-struct sqlite3;
 
 namespace testservice {
 
@@ -42,18 +42,22 @@ struct StoredRegistration {
 
 inline constexpr std::chrono::milliseconds defaultStoreTimeout{5000};
 
+class StoreBackend;
+
 class RegistrationStore {
   public:
     enum class Access { readWrite, readOnly };
 
-    // readWrite creates the file and its schema when they do not exist and
-    // puts the database in WAL mode; readOnly needs an existing store.
-    // Throws StoreError, also for a file that is not a store of this
-    // schema version. Another process's write lock is waited for up to
-    // lockWait; a registration that cannot be written by then fails, so that
-    // its client, which waits far longer for a reply, goes on to its next
-    // DBProxy rather than get an answer for a row stored after it gave up.
-    explicit RegistrationStore(const std::string& path, Access access = Access::readWrite,
+    // location is a file path (SQLite) or a postgresql:// URI. readWrite
+    // creates the file and the schema when they do not exist (an SQLite file
+    // is put in WAL mode); readOnly needs an existing store. Throws
+    // StoreError, also for a database that is not a store of this schema
+    // version. Another writer's lock is waited for up to lockWait, and a
+    // database server for as long; a registration that cannot be written by
+    // then fails, so that its client, which waits far longer for a reply,
+    // goes on to its next DBProxy rather than get an answer for a row stored
+    // after it gave up.
+    explicit RegistrationStore(const std::string& location, Access access = Access::readWrite,
                                std::chrono::milliseconds lockWait = defaultStoreTimeout);
     ~RegistrationStore();
     RegistrationStore(const RegistrationStore&) = delete;
@@ -72,7 +76,9 @@ class RegistrationStore {
     // status, the result and the retry mark of the row. retrySince is the
     // UTC time the retry window starts at (nothing: no window). The row is
     // kept only when decide returns; when it throws, nothing is written and
-    // the exception leaves.
+    // the exception leaves. When another process's registration of the same
+    // text forces the database to run the transaction again, decide is called
+    // again with the new precedent; only the last call's row is kept.
     using Decision =
         std::function<void(const Precedent& precedent, std::int64_t id, StoredRegistration& row)>;
     std::int64_t store(StoredRegistration row, const std::optional<std::string>& retrySince,
@@ -87,17 +93,19 @@ class RegistrationStore {
     // Every row in the order of their numbers.
     void forEach(const std::function<void(const StoredRegistration&)>& visit) const;
 
+    // Copies every row of from, keeping its number and time, in one
+    // transaction, and returns how many; throws StoreError, copying nothing,
+    // when this store holds rows already.
+    std::int64_t importFrom(const RegistrationStore& from);
+
+    // Whether location names a PostgreSQL database rather than a file.
+    static bool isDatabaseUri(const std::string& location);
+
     // 2 added the retry column; a store of version 1 is brought up to it.
     static constexpr int schemaVersion = 2;
 
   private:
-    void execute(const char* sql) const;
-    void prepareSchema();
-
-    mutable std::mutex mutex;
-    sqlite3* db = nullptr;
-    // A version-1 store opened read-only has no retry column.
-    bool hasRetryColumn = true;
+    std::unique_ptr<StoreBackend> backend;
 };
 
 } // namespace testservice

@@ -14,7 +14,8 @@ namespace testservice {
 namespace {
 
 const char serviceUsage[] = R"(Usage: register-test-service [options]
-       register-test-service export --database PATH [--format csv|jsonl]
+       register-test-service export --database PATH_OR_URI [--format csv|jsonl]
+       register-test-service migrate --from PATH_OR_URI --to PATH_OR_URI
 
 Runs directory and DBProxy servers on IPv4 endpoints, prints one line per
 event and runs until SIGINT or SIGTERM. Once every server is up it prints
@@ -51,8 +52,11 @@ Servers
   --verbose                    log the user's text and the session key too
 
 Registrations
-  --database PATH              store every registration answered with a database
+  --database PATH_OR_URI       store every registration answered with a database
                                status in this SQLite file (created when missing)
+                               or in the PostgreSQL database of a
+                               postgresql://USER@HOST:PORT/DB URI, which any
+                               number of service processes may share
   --duplicate-status N         with --database: the database status of a text
                                already stored with status 0 (1; 0 accepts repeats)
   --retry-window MS            with --database: a registration repeating the text,
@@ -111,7 +115,7 @@ Both
 )";
 
 const char exportUsage[] =
-    R"(Usage: register-test-service export --database PATH [--format csv|jsonl]
+    R"(Usage: register-test-service export --database PATH_OR_URI [--format csv|jsonl]
 
 Prints every registration stored in PATH, oldest first: the row's number, the
 UTC time, the client, the DBProxy, the text, the setting, the three flags, the
@@ -120,9 +124,23 @@ as \xNN (a backslash as \x5c), as in the service's log. In CSV a cell that
 begins with =, +, -, @, a tab or a carriage return gets a leading ' so that a
 spreadsheet shows it as text; jsonl keeps every text exactly.
 
-  --database PATH              the file the service was given with --database
+  --database PATH_OR_URI       the SQLite file or postgresql:// URI the service
+                               was given with --database
   --format csv|jsonl           comma-separated with a header line (default), or
                                one JSON object per line
+  --help                       this text
+)";
+
+const char migrateUsage[] =
+    R"(Usage: register-test-service migrate --from PATH_OR_URI --to PATH_OR_URI
+
+Copies every registration from one store to another, each with its number
+and time, in one transaction: from SQLite to PostgreSQL, back, or between two
+of a kind. A target that holds registrations already is refused and left as
+it was; one that does not exist yet is created. The source may be in use.
+
+  --from PATH_OR_URI           the store to read
+  --to PATH_OR_URI             the store to fill
   --help                       this text
 )";
 
@@ -433,6 +451,31 @@ std::optional<ExportOptions> parseExportOptions(const std::vector<std::string>& 
     }
     if (options.database.empty()) {
         throw std::invalid_argument("export needs --database PATH");
+    }
+    return options;
+}
+
+std::optional<MigrateOptions> parseMigrateOptions(const std::vector<std::string>& args)
+{
+    MigrateOptions options;
+    for (ArgumentReader arguments(args); arguments.more();) {
+        const std::string name = arguments.name();
+        if (name == "--help" || name == "-h") {
+            std::cout << migrateUsage;
+            return std::nullopt;
+        } else if (name == "--from") {
+            options.from = arguments.value();
+        } else if (name == "--to") {
+            options.to = arguments.value();
+        } else {
+            throw std::invalid_argument("unknown migrate option " + name + " (see migrate --help)");
+        }
+    }
+    if (options.from.empty() || options.to.empty()) {
+        throw std::invalid_argument("migrate needs --from and --to");
+    }
+    if (options.from == options.to) {
+        throw std::invalid_argument("migrate needs two different stores");
     }
     return options;
 }

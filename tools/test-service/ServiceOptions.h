@@ -1,5 +1,5 @@
 // The command line of register-test-service (running the servers) and of its
-// export subcommand.
+// export and migrate subcommands.
 #pragma once
 
 #include "test-service/DBProxyServer.h"
@@ -41,10 +41,16 @@ struct ExportOptions {
     enum class Format { csv, jsonl } format = Format::csv;
 };
 
+struct MigrateOptions {
+    std::string from;
+    std::string to;
+};
+
 // nullopt when only the help was asked for (and printed). Throws
 // std::invalid_argument with the reason on a bad command line.
 std::optional<ServiceOptions> parseServiceOptions(const std::vector<std::string>& args);
 std::optional<ExportOptions> parseExportOptions(const std::vector<std::string>& args);
+std::optional<MigrateOptions> parseMigrateOptions(const std::vector<std::string>& args);
 
 // The entries the directory servers list when --list is not given: every
 // DBProxy, those bound to 0.0.0.0 under the advertised address.

@@ -1,5 +1,6 @@
 // register-test-service: directory and DBProxy servers, printing one line per
-// event, until SIGINT or SIGTERM; "export" prints what they stored.
+// event, until SIGINT or SIGTERM; "export" prints what they stored and
+// "migrate" copies it to another store.
 #include "test-service/DBProxyServer.h"
 #include "test-service/DirectoryServer.h"
 #include "test-service/MetricsServer.h"
@@ -168,6 +169,15 @@ int runExport(const ExportOptions& options)
     return std::cout ? 0 : 1;
 }
 
+int runMigrate(const MigrateOptions& options)
+{
+    const RegistrationStore from(options.from, RegistrationStore::Access::readOnly);
+    RegistrationStore to(options.to);
+    const std::int64_t copied = to.importFrom(from);
+    std::cout << "copied " << copied << " registrations" << std::endl;
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -177,16 +187,20 @@ int main(int argc, char** argv)
     // service instead.
     std::signal(SIGXFSZ, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
-    const bool exporting = !args.empty() && args[0] == "export";
+    const std::string command = args.empty() ? "" : args[0];
+    const std::vector<std::string> rest(args.begin() + (args.empty() ? 0 : 1), args.end());
     std::optional<ServiceOptions> service;
     std::optional<ExportOptions> exported;
+    std::optional<MigrateOptions> migrated;
     try {
-        if (exporting) {
-            exported = parseExportOptions({args.begin() + 1, args.end()});
+        if (command == "export") {
+            exported = parseExportOptions(rest);
+        } else if (command == "migrate") {
+            migrated = parseMigrateOptions(rest);
         } else {
             service = parseServiceOptions(args);
         }
-        if (!service && !exported) {
+        if (!service && !exported && !migrated) {
             return 0;
         }
     } catch (const std::exception& error) {
@@ -194,7 +208,7 @@ int main(int argc, char** argv)
         return 2;
     }
     try {
-        return exporting ? runExport(*exported) : run(*service);
+        return exported ? runExport(*exported) : migrated ? runMigrate(*migrated) : run(*service);
     } catch (const std::exception& error) {
         std::cerr << "register-test-service: " << error.what() << "\n";
         return 1;

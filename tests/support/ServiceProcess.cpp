@@ -89,14 +89,32 @@ ServiceProcess::ServiceProcess(const std::string& program,
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    throw std::runtime_error("the service did not start:\n" + readFile(outputPath));
+    const std::string printed = readFile(outputPath);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    throw std::runtime_error("the service did not start:\n" + printed);
 }
 
 ServiceProcess::~ServiceProcess()
 {
-    ::kill(pid, SIGTERM);
+    if (pid > 0) {
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }
+}
+
+void ServiceProcess::killHard()
+{
+    ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
+    pid = -1;
+}
+
+std::string ServiceProcess::output() const
+{
+    return readFile(outputPath);
 }
 
 std::chrono::nanoseconds ServiceProcess::cpuTime() const

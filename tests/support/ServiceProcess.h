@@ -1,6 +1,6 @@
 // register-test-service run as its own process, as an operator runs it, for
-// the load measurements: started on ephemeral loopback ports with a fresh
-// database, watched through /proc, stopped with SIGTERM.
+// the tests of several processes and the load measurements: started on
+// loopback ports, watched through /proc, stopped with SIGTERM.
 #pragma once
 
 #include <chrono>
@@ -25,6 +25,10 @@ class ServiceProcess {
     std::chrono::nanoseconds cpuTime() const;
     // Resident set size in KiB.
     std::uint64_t residentKiB() const;
+    // Ends it with SIGKILL, as a crash or an OOM kill would, and waits.
+    void killHard();
+    // What it printed so far.
+    std::string output() const;
 
   private:
     pid_t pid = -1;
