@@ -4,12 +4,14 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -64,8 +66,12 @@ ServiceProcess::ServiceProcess(const std::string& program,
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
+    // Unwritten output would be written again by the child.
+    std::fflush(nullptr);
     pid = ::fork();
     if (pid == 0) {
+        // A test that dies takes its services with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (std::freopen(outputPath.c_str(), "w", stdout) != nullptr) {
             ::dup2(STDOUT_FILENO, STDERR_FILENO);
             ::execv(program.c_str(), argv.data());

@@ -9,6 +9,9 @@
 #include <string>
 #include <sys/types.h>
 
+// A loopback port no one listens on now.
+int freeLoopbackPort();
+
 class ThrowawayPostgres {
   public:
     // Why no server can be started here ("" when one can): PostgreSQL is not
@@ -24,15 +27,15 @@ class ThrowawayPostgres {
 
     // A new, empty database and its postgresql:// URI over TCP.
     std::string freshDatabase();
-    // Stops it as an administrator's restart does (fast shutdown: every
-    // connection is ended) and starts it again on the same port.
+    // Stops it as an administrator does (fast shutdown: every connection is
+    // ended); start() brings it back on the same port.
+    void stop();
+    void start();
     void restart();
 
     int port() const { return listeningPort; }
 
   private:
-    void start();
-    void stop();
     std::string uri(const std::string& database) const;
 
     std::string folder;

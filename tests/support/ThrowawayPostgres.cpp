@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -40,19 +41,6 @@ std::string serverPrograms()
     return newest;
 }
 
-int freeLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 // Runs a server program with its output appended to log, as nobody when this
 // process is root. A long-lived one also dies with this thread.
 pid_t spawn(const std::vector<std::string>& words, const std::string& log, bool dieWithParent)
@@ -63,6 +51,7 @@ pid_t spawn(const std::vector<std::string>& words, const std::string& log, bool 
     }
     argv.push_back(nullptr);
     const pid_t parent = ::getpid();
+    std::fflush(nullptr); // unwritten output would be written again by the child
     const pid_t child = ::fork();
     if (child != 0) {
         return child;
@@ -91,6 +80,19 @@ std::string readFile(const std::string& path)
 }
 
 } // namespace
+
+int freeLoopbackPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
 
 std::string ThrowawayPostgres::unavailableBecause()
 {
