@@ -156,11 +156,19 @@ std::uint64_t ServiceProcess::residentKiB() const
 std::uint64_t registerConcurrently(const std::string& directory, int clients, std::uint64_t count,
                                    std::uint64_t firstText)
 {
+    return registerConcurrently(std::vector<std::string>{directory}, clients, count, firstText);
+}
+
+std::uint64_t registerConcurrently(const std::vector<std::string>& directories, int clients,
+                                   std::uint64_t count, std::uint64_t firstText)
+{
     std::atomic<std::uint64_t> next{0};
     std::atomic<std::uint64_t> succeeded{0};
     std::vector<std::thread> threads;
     for (int client = 0; client < clients; ++client) {
-        threads.emplace_back([&] {
+        const std::string directory =
+            directories[static_cast<std::size_t>(client) % directories.size()];
+        threads.emplace_back([&, directory] {
             for (std::uint64_t i = next++; i < count; i = next++) {
                 const std::string text = "player" + std::to_string(firstText + i) + "@example.com";
                 if (runRegistrationWith(directory.c_str(), directory.c_str(),

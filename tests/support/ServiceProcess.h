@@ -38,7 +38,10 @@ class ServiceProcess {
 };
 
 // count registrations of distinct texts by clients threads at once, through
-// the library against the directory; returns how many succeeded.
+// the library against the directory; returns how many succeeded. With
+// several directories, client i asks directories[i % their number].
+std::uint64_t registerConcurrently(const std::vector<std::string>& directories, int clients,
+                                   std::uint64_t count, std::uint64_t firstText);
 std::uint64_t registerConcurrently(const std::string& directory, int clients, std::uint64_t count,
                                    std::uint64_t firstText);
 
