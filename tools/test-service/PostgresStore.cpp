@@ -175,6 +175,8 @@ class PostgresStore : public StoreBackend {
     template <typename Work> auto transaction(const char* begin, Work&& work);
     void rollBack() const;
     void prepareSchema(bool readOnly);
+    // The row as it is, its number included.
+    void insert(const StoredRegistration& row) const;
 
     const std::chrono::milliseconds wait;
     mutable std::mutex mutex;
@@ -331,24 +333,29 @@ std::int64_t PostgresStore::store(StoredRegistration row,
         decided.id =
             run("SELECT nextval(pg_get_serial_sequence('registrations', 'id'))").integer(0, 0);
         decide(precedent, decided.id, decided);
-        run("INSERT INTO registrations (id, received_utc, client, dbproxy, text, setting, flag1, "
-            "flag2, flag3, database_status, result, retry) "
-            "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
-            Parameters()
-                .add(decided.id)
-                .add(decided.time)
-                .add(decided.client)
-                .add(decided.dbproxy)
-                .add(decided.text)
-                .add(decided.setting)
-                .add(decided.flags[0])
-                .add(decided.flags[1])
-                .add(decided.flags[2])
-                .add(decided.databaseStatus)
-                .add(decided.result)
-                .add(decided.retry ? 1 : 0));
+        insert(decided);
         return decided.id;
     });
+}
+
+void PostgresStore::insert(const StoredRegistration& row) const
+{
+    run("INSERT INTO registrations (id, received_utc, client, dbproxy, text, setting, flag1, "
+        "flag2, flag3, database_status, result, retry) "
+        "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
+        Parameters()
+            .add(row.id)
+            .add(row.time)
+            .add(row.client)
+            .add(row.dbproxy)
+            .add(row.text)
+            .add(row.setting)
+            .add(row.flags[0])
+            .add(row.flags[1])
+            .add(row.flags[2])
+            .add(row.databaseStatus)
+            .add(row.result)
+            .add(row.retry ? 1 : 0));
 }
 
 void PostgresStore::checkWritable()
@@ -368,24 +375,7 @@ void PostgresStore::importRows(const std::function<void(const Visit& insert)>& r
         if (held != 0) {
             throw StoreError(notEmptyMessage(held));
         }
-        rows([&](const StoredRegistration& row) {
-            run("INSERT INTO registrations (id, received_utc, client, dbproxy, text, setting, "
-                "flag1, flag2, flag3, database_status, result, retry) "
-                "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
-                Parameters()
-                    .add(row.id)
-                    .add(row.time)
-                    .add(row.client)
-                    .add(row.dbproxy)
-                    .add(row.text)
-                    .add(row.setting)
-                    .add(row.flags[0])
-                    .add(row.flags[1])
-                    .add(row.flags[2])
-                    .add(row.databaseStatus)
-                    .add(row.result)
-                    .add(row.retry ? 1 : 0));
-        });
+        rows([&](const StoredRegistration& row) { insert(row); });
         // New rows are numbered on from the highest copied.
         run("SELECT setval(pg_get_serial_sequence('registrations', 'id'), "
             "coalesce(max(id), 1), max(id) IS NOT NULL) FROM registrations");
