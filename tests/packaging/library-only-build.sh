@@ -15,9 +15,10 @@ cmake -S "$source" -B "$work/build" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
   -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON -DCMAKE_DISABLE_FIND_PACKAGE_SQLite3=ON \
   >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; exit 1; }
-# GMP and SQLite may be found by plain find_library calls, which leave their
-# trace in the cache.
-if grep -E -i '^(gmp|openssl|gtest|benchmark|sqlite)[a-z0-9_]*:' "$work/build/CMakeCache.txt"; then
+# GMP and SQLite may be found by plain find_library calls, and libpq and
+# cpp-httplib through pkg-config, which leave their trace in the cache.
+if grep -E -i '^(gmp|openssl|gtest|benchmark|sqlite|libpq|httplib|pkg_config)[a-z0-9_]*:' \
+  "$work/build/CMakeCache.txt"; then
   echo "FAIL: the library-only build looked for a test or tool dependency (above)"
   exit 1
 fi
