@@ -214,11 +214,12 @@ bool DBProxyServer::answerRegistration(Connection& connection, const Bytes& fram
     }
     reply.body = std::move(*body);
     logReply(connection, now, reply, reply.result, storedAs);
-    const bool goOn = connection.sendReply(reply.body, now.registrationReplyShaping);
+    // Remembered before it is sent: the sender may replay the frame as soon
+    // as the reply arrives.
     if (digest) {
-        services.replays->remember(*digest, std::move(reply));
+        services.replays->remember(*digest, reply);
     }
-    return goOn;
+    return connection.sendReply(reply.body, now.registrationReplyShaping);
 }
 
 std::optional<Bytes> DBProxyServer::registrationReply(Connection& connection, const Bytes& frame,
