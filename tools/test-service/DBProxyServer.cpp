@@ -202,7 +202,7 @@ bool DBProxyServer::answerRegistration(Connection& connection, const Bytes& fram
             log(connection, "the same frame as one answered " + std::to_string(ago.count()) +
                                 " ms ago; its reply again, neither decrypted nor stored");
             count(ServiceMetrics::Outcome::replay);
-            logReply(connection, now, earlier->first, earlier->first.result, 0);
+            logReply(connection, now, earlier->first, 0);
             return connection.sendReply(earlier->first.body, now.registrationReplyShaping);
         }
     }
@@ -213,7 +213,7 @@ bool DBProxyServer::answerRegistration(Connection& connection, const Bytes& fram
         return false;
     }
     reply.body = std::move(*body);
-    logReply(connection, now, reply, reply.result, storedAs);
+    logReply(connection, now, reply, storedAs);
     // Remembered before it is sent: the sender may replay the frame as soon
     // as the reply arrives.
     if (digest) {
@@ -339,9 +339,9 @@ std::optional<Bytes> DBProxyServer::registrationReply(Connection& connection, co
 }
 
 void DBProxyServer::logReply(const Connection& connection, const DBProxyBehaviour& now,
-                             const ReplayCache::Reply& reply, const Bytes& result,
-                             std::int64_t storedAs) const
+                             const ReplayCache::Reply& reply, std::int64_t storedAs) const
 {
+    const Bytes& result = reply.result;
     const bool showResult = options().verbose || !services.store || !resultShowsText(now.result);
     log(connection, "registration reply " + std::to_string(reply.body.size()) +
                         " bytes, DBProxy status " + std::to_string(now.dbproxyStatus) +

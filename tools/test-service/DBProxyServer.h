@@ -133,8 +133,7 @@ class DBProxyServer : public Server {
                                            const DBProxyBehaviour& now, ReplayCache::Reply& said,
                                            std::int64_t& storedAs);
     void logReply(const Connection& connection, const DBProxyBehaviour& now,
-                  const ReplayCache::Reply& reply, const Bytes& result,
-                  std::int64_t storedAs) const;
+                  const ReplayCache::Reply& reply, std::int64_t storedAs) const;
     void count(ServiceMetrics::Outcome outcome) const;
 
     const ElGamalKey privateKey;
