@@ -7,7 +7,7 @@ needI386=0
 packages=(
   cmake make g++ clang-14 clang-format libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev libssl-dev libgmp-dev libsqlite3-dev libcpp-httplib-dev libpq-dev postgresql
-  binutils pkg-config valgrind unzip
+  binutils pkg-config valgrind unzip procps
   python3 mono-mcs mono-runtime fp-compiler fp-units-rtl
 )
 # Extra groups, chosen by the caller: windows (mingw-w64 and Wine), i386 (the
