@@ -51,7 +51,8 @@ echo "Installing: ${missing[*]}"
 # The tests start PostgreSQL servers of their own; the package would
 # otherwise create, and perhaps start, a machine-wide cluster that nothing
 # here uses.
-if [[ " ${missing[*]} " == *" postgresql "* ]] && [ ! -d /etc/postgresql ]; then
+if [[ " ${missing[*]} " == *" postgresql "* ]] &&
+  ! dpkg-query -W -f='${Status}' postgresql-common 2>/dev/null | grep -q 'ok installed'; then
   $sudo mkdir -p /etc/postgresql-common/createcluster.d
   echo "create_main_cluster = false" |
     $sudo tee /etc/postgresql-common/createcluster.d/no-main-cluster.conf >/dev/null
