@@ -101,14 +101,7 @@ TEST(ServiceOperator, MetricsCountKnownRegistrationsAndHealthFollowsTheStore)
         [&] {
             return metrics->exposition({{"dbproxy", &service.dbproxy.connectionLimit()}});
         },
-        [&]() -> std::optional<std::string> {
-            try {
-                store->checkWritable();
-                return std::nullopt;
-            } catch (const StoreError& error) {
-                return error.what();
-            }
-        });
+        [&] { return store->whyNotWritable(); });
     httplib::Client client("http://" + http.endpointText());
 
     // Another process holding the write lock past the store's wait makes

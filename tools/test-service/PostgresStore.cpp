@@ -86,6 +86,15 @@ class Result {
     PGresult* result;
 };
 
+// One row of a result, read as rowFrom reads columns.
+struct Row {
+    const Result& result;
+    int index;
+    std::int64_t integer(int column) const { return result.integer(index, column); }
+    std::string text(int column) const { return result.text(index, column); }
+    Bytes bytes(int column) const { return result.bytes(index, column); }
+};
+
 // A statement's parameters: numbers and texts as text, byte strings as they
 // are.
 class Parameters {
@@ -387,14 +396,8 @@ void PostgresStore::forEach(const Visit& visit) const
 {
     std::lock_guard lock(mutex);
     PGconn* live = ready();
-    const char* sql = hasRetryColumn
-                          ? "SELECT id, received_utc, client, dbproxy, text, setting, flag1, "
-                            "flag2, flag3, database_status, result, retry FROM registrations "
-                            "ORDER BY id"
-                          : "SELECT id, received_utc, client, dbproxy, text, setting, flag1, "
-                            "flag2, flag3, database_status, result, 0 FROM registrations "
-                            "ORDER BY id";
-    if (PQsendQueryParams(live, sql, 0, nullptr, nullptr, nullptr, nullptr, 1) != 1) {
+    if (PQsendQueryParams(live, selectEveryRow(hasRetryColumn), 0, nullptr, nullptr, nullptr,
+                          nullptr, 1) != 1) {
         throw StoreError(errorText(live));
     }
     // One row at a time, so that an export of a large store does not hold
@@ -409,20 +412,7 @@ void PostgresStore::forEach(const Visit& visit) const
         try {
             const Result result = checked(live, raw);
             for (int i = 0; i < result.rows(); ++i) {
-                StoredRegistration row;
-                row.id = result.integer(i, 0);
-                row.time = result.text(i, 1);
-                row.client = result.text(i, 2);
-                row.dbproxy = result.text(i, 3);
-                row.text = result.bytes(i, 4);
-                row.setting = static_cast<std::uint8_t>(result.integer(i, 5));
-                for (int flag = 0; flag < 3; ++flag) {
-                    row.flags[flag] = static_cast<std::uint8_t>(result.integer(i, 6 + flag));
-                }
-                row.databaseStatus = static_cast<std::uint16_t>(result.integer(i, 9));
-                row.result = result.bytes(i, 10);
-                row.retry = result.integer(i, 11) != 0;
-                visit(row);
+                visit(rowFrom(Row{result, i}));
             }
         } catch (...) {
             failure = std::current_exception();

@@ -25,9 +25,14 @@ std::int64_t RegistrationStore::store(StoredRegistration row,
     return backend->store(std::move(row), retrySince, decide);
 }
 
-void RegistrationStore::checkWritable()
+std::optional<std::string> RegistrationStore::whyNotWritable()
 {
-    backend->checkWritable();
+    try {
+        backend->checkWritable();
+        return std::nullopt;
+    } catch (const StoreError& error) {
+        return error.what();
+    }
 }
 
 void RegistrationStore::forEach(const std::function<void(const StoredRegistration&)>& visit) const
@@ -46,6 +51,16 @@ std::int64_t RegistrationStore::importFrom(const RegistrationStore& from)
         });
     });
     return copied;
+}
+
+const char* selectEveryRow(bool hasRetryColumn)
+{
+    return hasRetryColumn ? "SELECT id, received_utc, client, dbproxy, text, setting, flag1, "
+                            "flag2, flag3, database_status, result, retry FROM registrations "
+                            "ORDER BY id"
+                          : "SELECT id, received_utc, client, dbproxy, text, setting, flag1, "
+                            "flag2, flag3, database_status, result, 0 FROM registrations "
+                            "ORDER BY id";
 }
 
 std::string notEmptyMessage(std::int64_t rows)

@@ -84,11 +84,11 @@ class RegistrationStore {
     std::int64_t store(StoredRegistration row, const std::optional<std::string>& retrySince,
                        const Decision& decide);
 
-    // Throws StoreError unless a registration could be written now: the
-    // write lock is taken, waiting as a registration would, and a change is
-    // committed, so that a lock held too long, a file made read-only or a
-    // full disk all show.
-    void checkWritable();
+    // Why a registration could not be written now, or nothing when it
+    // could: the write lock is taken, waiting as a registration would, and a
+    // change is committed, so that a lock held too long, a file made
+    // read-only, a full disk or a database server out of reach all show.
+    std::optional<std::string> whyNotWritable();
 
     // Every row in the order of their numbers.
     void forEach(const std::function<void(const StoredRegistration&)>& visit) const;

@@ -87,7 +87,7 @@ class Statement {
                    : std::string(reinterpret_cast<const char*>(data),
                                  static_cast<std::size_t>(sqlite3_column_bytes(statement, column)));
     }
-    Bytes blob(int column) const
+    Bytes bytes(int column) const
     {
         const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, column));
         return data == nullptr ? Bytes()
@@ -279,7 +279,7 @@ std::int64_t SqliteStore::store(StoredRegistration row,
             original.bind(1, row.text).bind(2, row.setting).bind(3, row.flags[0]);
             original.bind(4, row.flags[1]).bind(5, row.flags[2]).bind(6, *retrySince);
             if (original.step()) {
-                precedent.retryOf = original.blob(0);
+                precedent.retryOf = original.bytes(0);
             }
         }
 
@@ -334,28 +334,9 @@ void SqliteStore::importRows(const std::function<void(const Visit& insert)>& row
 void SqliteStore::forEach(const Visit& visit) const
 {
     std::lock_guard lock(mutex);
-    Statement rows(db, hasRetryColumn
-                           ? "SELECT id, received_utc, client, dbproxy, text, setting, flag1, "
-                             "flag2, flag3, database_status, result, retry FROM registrations "
-                             "ORDER BY id"
-                           : "SELECT id, received_utc, client, dbproxy, text, setting, flag1, "
-                             "flag2, flag3, database_status, result, 0 FROM registrations "
-                             "ORDER BY id");
+    Statement rows(db, selectEveryRow(hasRetryColumn));
     while (rows.step()) {
-        StoredRegistration row;
-        row.id = rows.integer(0);
-        row.time = rows.text(1);
-        row.client = rows.text(2);
-        row.dbproxy = rows.text(3);
-        row.text = rows.blob(4);
-        row.setting = static_cast<std::uint8_t>(rows.integer(5));
-        for (int i = 0; i < 3; ++i) {
-            row.flags[i] = static_cast<std::uint8_t>(rows.integer(6 + i));
-        }
-        row.databaseStatus = static_cast<std::uint16_t>(rows.integer(9));
-        row.result = rows.blob(10);
-        row.retry = rows.integer(11) != 0;
-        visit(row);
+        visit(rowFrom(rows));
     }
 }
 

@@ -125,14 +125,7 @@ int run(const ServiceOptions& options)
             *options.metrics,
             [counts = services.metrics, budgets] { return counts->exposition(budgets); },
             [store = services.store]() -> std::optional<std::string> {
-                try {
-                    if (store) {
-                        store->checkWritable();
-                    }
-                    return std::nullopt;
-                } catch (const StoreError& error) {
-                    return error.what();
-                }
+                return store ? store->whyNotWritable() : std::nullopt;
             });
         ready.push_back("serving metrics http://" + metrics->endpointText() + "/metrics");
     }
