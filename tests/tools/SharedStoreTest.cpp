@@ -140,6 +140,7 @@ struct Call {
     int setting = 3;
     std::int32_t code = -1;
     std::string result;
+    bool begunAfterDisruption = false;
 };
 
 // clients threads each making calls registrations, call(client, k) naming
@@ -321,6 +322,7 @@ TEST(SharedStore, AcknowledgedRegistrationsOutliveAKilledServiceAndARestartedDat
         std::sort(std::begin(ports), std::end(ports));
         const auto first = serviceOn(uri, ports[0], ports[1], {ports[1], ports[3]});
         const auto second = serviceOn(uri, ports[2], ports[3], {ports[1], ports[3]});
+        std::atomic<bool> disrupted{false};
         const std::vector<Call> calls = registerConcurrently(
             8, 40,
             [&](int client, int k, std::string& west, std::string& east) {
@@ -328,6 +330,7 @@ TEST(SharedStore, AcknowledgedRegistrationsOutliveAKilledServiceAndARestartedDat
                 east = endpoint(ports[2]);
                 Call call;
                 call.text = std::to_string(client) + "-" + std::to_string(k);
+                call.begunAfterDisruption = disrupted;
                 return call;
             },
             [&](const std::atomic<int>& done) {
@@ -335,11 +338,17 @@ TEST(SharedStore, AcknowledgedRegistrationsOutliveAKilledServiceAndARestartedDat
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 }
                 row.disrupt(*first);
+                disrupted = true;
             });
 
         const auto stored = rowsOf(uri);
         std::size_t acknowledged = 0;
+        std::size_t begunAfter = 0;
         for (const Call& call : calls) {
+            begunAfter += call.begunAfterDisruption ? 1 : 0;
+            // How many calls fail while the database is down depends only on
+            // how fast they fail; once it is back, none may.
+            EXPECT_TRUE(call.code == 0 || !call.begunAfterDisruption) << call.text;
             if (call.code != 0) {
                 continue;
             }
@@ -349,14 +358,15 @@ TEST(SharedStore, AcknowledgedRegistrationsOutliveAKilledServiceAndARestartedDat
             EXPECT_EQ(std::string(found->second.text.begin(), found->second.text.end()), call.text);
             EXPECT_EQ(found->second.databaseStatus, 0);
         }
-        // The survivors reconnect by themselves: registrations go on.
-        EXPECT_GE(acknowledged, 200u);
+        // Every call made before the disruption, and the survivors reconnect
+        // by themselves: registrations go on.
+        EXPECT_GE(acknowledged, 100u);
         RegistrationReport report;
         EXPECT_EQ(runRegistrationWith(endpoint(ports[0]).c_str(), endpoint(ports[2]).c_str(),
                                       {"after", 3, 1, 0, 1, 0}, &report),
                   0);
-        std::printf("[ %s ] %zu of %zu calls acknowledged, %zu rows stored\n", row.name,
-                    acknowledged, calls.size(), stored.size());
+        std::printf("[ %s ] %zu of %zu calls acknowledged (%zu begun after it), %zu rows stored\n",
+                    row.name, acknowledged, calls.size(), begunAfter, stored.size());
     }
 }
 
