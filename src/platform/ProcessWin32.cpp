@@ -193,6 +193,14 @@ bool appendWhole(const std::string& path, std::string_view bytes)
         bytes.size() >= MAXDWORD) {
         return false;
     }
+    // Writers through this function take turns, so that the look at the last
+    // byte and the append are one step: another record being written meanwhile
+    // could otherwise show a half-written end and get a line feed it does not
+    // need. The byte locked lies far past any log's end, where a lock keeps no
+    // reader from the text; a file system without locks still gets the record.
+    OVERLAPPED turn{};
+    turn.OffsetHigh = 0x40000000;
+    const bool ourTurn = LockFileEx(file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn) != 0;
     std::string_view record = bytes;
     std::string separated;
     LARGE_INTEGER size{};

@@ -12,10 +12,12 @@
 #include <gtest/gtest.h>
 #include <iostream>
 #include <memory>
+#include <regex>
 #include <register/register.h>
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <vector>
 #include <windows.h>
 
 namespace {
@@ -224,6 +226,53 @@ TEST(RegisterDllService, DeadlineEndsARunStalledOnTheRegistrationReply)
     // The longest Run here, so the callback is called through every step.
     EXPECT_EQ(progress, logOf(call.get()));
     EXPECT_NE(progress.find("Sending registration message."), std::string::npos) << progress;
+}
+
+TEST(RegisterDllService, LogFileHoldsOneWholeRecordPerCallFromManyThreads)
+{
+    const Service service("LOGGED");
+    ASSERT_TRUE(service.started()) << "run through run-with-services.sh";
+    const std::string logFile = variable("WINDOWS_TEST_FOLDER") + "\\calls.log";
+    const ScopedVariable noFile("REGISTER_CONFIG", nullptr);
+    const ScopedVariable directory("REGISTER_DIRECTORY", service.directory.c_str());
+    const ScopedVariable log("REGISTER_LOG_FILE", logFile.c_str());
+
+    constexpr int threads = 8;
+    constexpr int callsEach = 5;
+    std::vector<std::thread> callers;
+    for (int t = 0; t < threads; ++t) {
+        callers.emplace_back([] {
+            for (int i = 0; i < callsEach; ++i) {
+                EXPECT_EQ(DLL_RegisterUser("a", 3, 1, 0, 1, 0), REGISTER_RESULT_SUCCESS);
+            }
+        });
+    }
+    for (std::thread& caller : callers) {
+        caller.join();
+    }
+
+    // A record is its first line, its progress lines and one empty line. A
+    // line feed put before a record that did not need one shows as an empty
+    // line where a first line belongs; records written into each other show
+    // as a first line among another's progress lines.
+    const std::regex firstLine(R"(\d{4}-\d\d-\d\dT[\d:.]+Z DLL_RegisterUser code 0 )"
+                               R"(directory 127\.0\.0\.1:\d+\r?)");
+    std::ifstream text(logFile);
+    int records = 0;
+    bool inRecord = false;
+    for (std::string line; std::getline(text, line);) {
+        const bool first = std::regex_match(line, firstLine);
+        if (!inRecord) {
+            ASSERT_TRUE(first) << "record " << records << " starts with: " << line;
+            ++records;
+            inRecord = true;
+        } else {
+            ASSERT_FALSE(first) << "record " << records << " holds another's first line";
+            inRecord = !line.empty() && line != "\r";
+        }
+    }
+    EXPECT_FALSE(inRecord) << "the last record is cut";
+    EXPECT_EQ(records, threads * callsEach);
 }
 
 } // namespace

@@ -28,6 +28,7 @@ offer INI --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0
 offer STALLED_DIRECTORY --directory 127.0.0.1:0 --directory-mode stall
 offer STALLED_DBPROXY --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0 \
   --dbproxy-mode stall-reply
+offer LOGGED --directory 127.0.0.1:0 --dbproxy 127.0.0.1:0 --registrations-per-minute 0
 mkdir "$work/program"
 export WINDOWS_TEST_FOLDER
 WINDOWS_TEST_FOLDER=$(windowsPath "$work/program")
