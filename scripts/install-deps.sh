@@ -57,5 +57,15 @@ if [[ " ${missing[*]} " == *" postgresql "* ]] &&
   echo "create_main_cluster = false" |
     $sudo tee /etc/postgresql-common/createcluster.d/no-main-cluster.conf >/dev/null
 fi
-$sudo apt-get update -qq
+# A mirror in the middle of a sync fails an index now and then: try again,
+# and then install from whatever indexes did arrive; a package they lack
+# still fails the install.
+for attempt in 1 2 3; do
+  if $sudo apt-get update -qq; then
+    break
+  fi
+  if [ "$attempt" -lt 3 ]; then
+    sleep 15
+  fi
+done
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

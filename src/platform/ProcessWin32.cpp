@@ -218,9 +218,13 @@ bool appendWhole(const std::string& path, std::string_view bytes)
         }
     }
     DWORD written = 0;
-    return WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written,
-                     nullptr) &&
-           written == record.size();
+    const bool whole = WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()),
+                                 &written, nullptr) &&
+                       written == record.size();
+    if (ourTurn) {
+        UnlockFileEx(file.get(), 0, 1, 0, &turn);
+    }
+    return whole;
 }
 
 CancellationShield::CancellationShield() noexcept = default;
